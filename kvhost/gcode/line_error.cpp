@@ -1,0 +1,17 @@
+// Number and word formatting for error messages.
+#include "line_error.h"
+
+#include <sstream>
+
+namespace kvgcode {
+
+std::string FormatNumber(double value) {
+  std::ostringstream out;
+  out.precision(10);
+  out << value;
+  return out.str();
+}
+
+std::string WordText(char letter, double value) { return std::string(1, letter) + FormatNumber(value); }
+
+}  // namespace kvgcode

@@ -1,0 +1,65 @@
+// Default mill settings and the validation of settings against the board's segment format.
+#include "machine_settings.h"
+
+#include <cmath>
+
+#include "line_error.h"
+
+namespace kvgcode {
+namespace {
+
+// Rounding of both segment ends can add one step each beyond the exact travel.
+constexpr double kRoundingSteps = 2.0;
+
+bool PositiveFinite(double value) { return std::isfinite(value) && value > 0.0; }
+
+std::string AxisName(std::size_t axis) { return std::string("axis ") + kAxisLetters[axis]; }
+
+}  // namespace
+
+MachineSettings DefaultMillSettings() {
+  MachineSettings settings;
+  settings.steps_per_unit = {800, 800, 800, 100, 100, 100};
+  settings.max_velocity_per_s = {50, 50, 25, 30, 30, 30};
+  settings.acceleration_per_s2 = {500, 500, 250, 300, 300, 300};
+  return settings;
+}
+
+std::optional<std::string> CheckAxisSettings(const MachineSettings& settings) {
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    const double steps = settings.steps_per_unit[axis];
+    if (!PositiveFinite(steps) || steps > kMaxStepsPerUnit) {
+      return AxisName(axis) + ": steps per unit must be above 0 and at most " +
+             FormatNumber(kMaxStepsPerUnit) + " (got " + FormatNumber(steps) + ")";
+    }
+    if (!PositiveFinite(settings.max_velocity_per_s[axis])) {
+      return AxisName(axis) + ": maximum velocity must be a positive number (got " +
+             FormatNumber(settings.max_velocity_per_s[axis]) + ")";
+    }
+    if (!PositiveFinite(settings.acceleration_per_s2[axis])) {
+      return AxisName(axis) + ": acceleration must be a positive number (got " +
+             FormatNumber(settings.acceleration_per_s2[axis]) + ")";
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> CheckSettings(const MachineSettings& settings, double segment_time_s) {
+  if (!PositiveFinite(segment_time_s)) {
+    return "segment time must be a positive number of seconds (got " + FormatNumber(segment_time_s) + ")";
+  }
+  if (auto problem = CheckAxisSettings(settings)) return problem;
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    const double worst_steps =
+        settings.max_velocity_per_s[axis] * settings.steps_per_unit[axis] * segment_time_s + kRoundingSteps;
+    if (!(worst_steps <= kMaxSegmentSteps)) {
+      return AxisName(axis) + ": " + FormatNumber(settings.max_velocity_per_s[axis]) + " units/s at " +
+             FormatNumber(settings.steps_per_unit[axis]) + " steps/unit needs up to " +
+             FormatNumber(std::ceil(worst_steps)) + " steps in one " + FormatNumber(segment_time_s) +
+             " s segment; a segment holds at most " + std::to_string(kMaxSegmentSteps);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kvgcode

@@ -1,0 +1,37 @@
+// Per-axis machine limits the planner obeys, and the check that they suit the board's segments.
+// Settings come from users and files, so they are validated before any step is produced.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "axes.h"
+
+namespace kvgcode {
+
+// Machine units are millimetres for X/Y/Z and degrees for A/B/C.
+struct MachineSettings {
+  AxisArray<double> steps_per_unit{};
+  AxisArray<double> max_velocity_per_s{};
+  AxisArray<double> acceleration_per_s2{};
+};
+
+// The board takes each segment's steps as a signed 16-bit count per axis.
+inline constexpr std::int32_t kMaxSegmentSteps = 32767;
+
+// Beyond this no real drive exists, and it keeps every step position well inside int64.
+inline constexpr double kMaxStepsPerUnit = 1e6;
+
+// A three-axis mill: X/Y/Z 800 steps/mm, X/Y 50 mm/s and 500 mm/s², Z 25 mm/s and 250 mm/s²;
+// A/B/C 100 steps/degree, 30 degrees/s, 300 degrees/s².
+MachineSettings DefaultMillSettings();
+
+// Checks the per-axis values alone (positive, finite, within kMaxStepsPerUnit).
+std::optional<std::string> CheckAxisSettings(const MachineSettings& settings);
+
+// Also checks the segment period, and that an axis at full speed never needs more steps in one
+// segment than the board can take. Returns a message naming the first problem, or nothing.
+std::optional<std::string> CheckSettings(const MachineSettings& settings, double segment_time_s);
+
+}  // namespace kvgcode

@@ -1,0 +1,63 @@
+// Per-move speed and acceleration limits derived from the axis limits.
+#include "move_limits.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "arc_geometry.h"
+
+namespace kvgcode {
+namespace {
+
+constexpr double kUnlimited = std::numeric_limits<double>::infinity();
+
+// Caps the path speed and acceleration so that an axis moving `share` units per unit of path
+// stays within its own limits.
+void LimitAxis(MoveLimits& limits, double share, double max_velocity, double max_acceleration) {
+  if (share <= 0.0) return;
+  limits.speed_per_s = std::min(limits.speed_per_s, max_velocity / share);
+  limits.acceleration_per_s2 = std::min(limits.acceleration_per_s2, max_acceleration / share);
+}
+
+void LimitArc(MoveLimits& limits, const Move& move, double length, const MachineSettings& settings,
+              double segment_time_s) {
+  const ArcPath& arc = move.arc;
+  const std::size_t x = Index(Axis::X);
+  const std::size_t y = Index(Axis::Y);
+  const double planar_velocity = std::min(settings.max_velocity_per_s[x], settings.max_velocity_per_s[y]);
+  const double planar_acceleration = std::min(settings.acceleration_per_s2[x], settings.acceleration_per_s2[y]);
+  const double sweep = std::fabs(arc.sweep_rad);
+  const double radius_change = arc.end_radius_mm - arc.start_radius_mm;
+  const double max_radius = std::max(arc.start_radius_mm, arc.end_radius_mm);
+
+  // Fastest planar travel per unit of path anywhere on the arc (a spiral is fastest at its
+  // outer end).
+  const double planar_share = std::hypot(radius_change, max_radius * sweep) / length;
+  // Half of the planar acceleration goes to speeding up along the path, half to turning.
+  limits.speed_per_s = std::min(limits.speed_per_s, planar_velocity / planar_share);
+  limits.acceleration_per_s2 = std::min(limits.acceleration_per_s2, planar_acceleration / (2.0 * planar_share));
+  // Turning: |d²p/du²| * (v/L)² <= planar_acceleration / 2, with u the fraction of the path.
+  const double curvature_term = sweep * sweep * std::hypot(max_radius, 2.0 * radius_change);
+  limits.speed_per_s = std::min(limits.speed_per_s, length * std::sqrt(planar_acceleration / (2.0 * curvature_term)));
+  // Chords: one segment may turn at most the angle whose chord strays kArcTolerance_mm.
+  if (max_radius > kArcTolerance_mm) {
+    const double max_turn_rad = 2.0 * std::acos(1.0 - kArcTolerance_mm / max_radius);
+    limits.speed_per_s = std::min(limits.speed_per_s, max_turn_rad * length / (sweep * segment_time_s));
+  }
+}
+
+}  // namespace
+
+MoveLimits LimitsFor(const Move& move, double length, const MachineSettings& settings, double segment_time_s) {
+  MoveLimits limits{move.kind == MoveKind::Rapid ? kUnlimited : move.feed_per_s, kUnlimited};
+  const std::size_t first_straight = move.kind == MoveKind::Arc ? Index(Axis::Z) : 0;
+  for (std::size_t axis = first_straight; axis < kAxisCount; ++axis) {
+    const double share = std::fabs(move.end_units[axis] - move.start_units[axis]) / length;
+    LimitAxis(limits, share, settings.max_velocity_per_s[axis], settings.acceleration_per_s2[axis]);
+  }
+  if (move.kind == MoveKind::Arc) LimitArc(limits, move, length, settings, segment_time_s);
+  return limits;
+}
+
+}  // namespace kvgcode

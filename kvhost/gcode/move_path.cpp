@@ -1,0 +1,35 @@
+// Length of and points along straight and arc moves.
+#include "move_path.h"
+
+#include <cmath>
+
+namespace kvgcode {
+
+double PathLength(const Move& move) {
+  double sum_squares = 0;
+  const std::size_t first_straight = move.kind == MoveKind::Arc ? Index(Axis::Z) : 0;
+  for (std::size_t axis = first_straight; axis < kAxisCount; ++axis) {
+    const double delta = move.end_units[axis] - move.start_units[axis];
+    sum_squares += delta * delta;
+  }
+  if (move.kind == MoveKind::Arc) {
+    const double planar = ArcPlanarLength_mm(move.arc);
+    sum_squares += planar * planar;
+  }
+  return std::sqrt(sum_squares);
+}
+
+AxisArray<double> PointAt(const Move& move, double fraction) {
+  AxisArray<double> point{};
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    point[axis] = move.start_units[axis] + (move.end_units[axis] - move.start_units[axis]) * fraction;
+  }
+  if (move.kind == MoveKind::Arc) {
+    const PlanarPoint planar = ArcPointAt(move.arc, fraction);
+    point[Index(Axis::X)] = planar.x_mm;
+    point[Index(Axis::Y)] = planar.y_mm;
+  }
+  return point;
+}
+
+}  // namespace kvgcode

@@ -1,0 +1,45 @@
+// Program summaries by running the planner to the end.
+#include "plan_summary.h"
+
+#include <cmath>
+
+#include "interpreter.h"
+#include "planner.h"
+
+namespace kvgcode {
+
+PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s) {
+  PlanSummary summary;
+  Planner planner(program, settings, segment_time_s);
+  PlanEvent event;
+  while (planner.Next(event)) {
+    if (event.kind == PlanEvent::Kind::Segment) {
+      ++summary.segments;
+      for (std::size_t axis = 0; axis < kAxisCount; ++axis) summary.end_steps[axis] += event.steps[axis];
+    } else if (event.kind == PlanEvent::Kind::Dwell) {
+      summary.dwell_time_s += event.dwell_s;
+    }
+  }
+  summary.end_units = planner.position_units();
+  summary.moves = planner.moves_planned();
+  summary.estimated_time_s = static_cast<double>(summary.segments) * segment_time_s + summary.dwell_time_s;
+  summary.error = planner.error();
+  return summary;
+}
+
+std::optional<AxisArray<std::int64_t>> ProgramEndSteps(const Program& program, const MachineSettings& settings) {
+  if (CheckAxisSettings(settings)) return std::nullopt;
+  Interpreter interpreter;
+  ActionList actions;
+  for (const Block& block : program.blocks) {
+    if (interpreter.ended()) break;
+    if (interpreter.Execute(block, actions)) return std::nullopt;
+  }
+  AxisArray<std::int64_t> steps{};
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    steps[axis] = std::llround(interpreter.position_units()[axis] * settings.steps_per_unit[axis]);
+  }
+  return steps;
+}
+
+}  // namespace kvgcode

@@ -1,0 +1,31 @@
+// What a program amounts to on a given machine: segment count, end position and run time.
+// Computed by running the planner itself, so it can never disagree with what is sent.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "axes.h"
+#include "machine_settings.h"
+#include "program.h"
+
+namespace kvgcode {
+
+struct PlanSummary {
+  std::uint64_t segments = 0;
+  AxisArray<double> end_units{};        // programmed end position
+  AxisArray<std::int64_t> end_steps{};  // sum of every segment's steps
+  double estimated_time_s = 0;          // segments * segment time + dwells
+  double dwell_time_s = 0;
+  std::uint64_t moves = 0;              // moves of non-zero length
+  std::optional<std::string> error;     // set when planning stopped early; the rest is partial
+};
+
+PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s);
+
+// End position in steps straight from the interpreter, without planning (llround of the
+// programmed end). Empty when the axis settings are invalid or the program has a fault.
+std::optional<AxisArray<std::int64_t>> ProgramEndSteps(const Program& program, const MachineSettings& settings);
+
+}  // namespace kvgcode

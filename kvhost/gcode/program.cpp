@@ -1,0 +1,81 @@
+// Whole-program parsing: lex, decode and interpret every line before anything moves.
+#include "program.h"
+
+#include <limits>
+
+#include "block_decoder.h"
+#include "interpreter.h"
+#include "line_lexer.h"
+
+namespace kvgcode {
+
+int SpindleMcode(SpindleCommand command) {
+  switch (command) {
+    case SpindleCommand::Clockwise: return 3;
+    case SpindleCommand::CounterClockwise: return 4;
+    case SpindleCommand::Stop: return 5;
+  }
+  return 5;
+}
+
+int MotionGcode(MotionMode mode) {
+  switch (mode) {
+    case MotionMode::Rapid: return 0;
+    case MotionMode::Linear: return 1;
+    case MotionMode::ClockwiseArc: return 2;
+    case MotionMode::CounterClockwiseArc: return 3;
+  }
+  return 0;
+}
+
+bool Block::HasAxisWords() const {
+  for (const auto& axis : axes) {
+    if (axis) return true;
+  }
+  return false;
+}
+
+bool Block::HasArcWords() const { return arc_i || arc_j || arc_r; }
+
+bool Block::Empty() const {
+  return !motion && !units && !distance && !spindle && !dwell && !tool_change && !program_end && !HasAxisWords() &&
+         !HasArcWords() && !feed_per_min && !spindle_speed && !dwell_s && !tool;
+}
+
+namespace {
+
+ParseError AtLine(int line, LineError error) {
+  return ParseError{line, std::move(error.word), "line " + std::to_string(line) + ": " + error.detail};
+}
+
+}  // namespace
+
+ParseResult ParseProgram(std::string_view text) {
+  Program program;
+  Interpreter interpreter;  // run here only to find modal faults before any motion
+  ActionList actions;
+  std::vector<Word> words;
+  int line_number = 0;
+  std::size_t pos = 0;
+  while (pos < text.size() && !interpreter.ended()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line_number == std::numeric_limits<int>::max()) {
+      return ParseResult(ParseError{line_number, {}, "program has too many lines"});
+    }
+    ++line_number;
+
+    if (auto error = LexLine(line, words)) return ParseResult(AtLine(line_number, std::move(*error)));
+    Block block;
+    block.line = line_number;
+    if (auto error = DecodeBlock(words, block)) return ParseResult(AtLine(line_number, std::move(*error)));
+    if (block.Empty()) continue;
+    if (auto error = interpreter.Execute(block, actions)) return ParseResult(AtLine(line_number, std::move(*error)));
+    program.blocks.push_back(block);
+  }
+  return ParseResult(std::move(program));
+}
+
+}  // namespace kvgcode

@@ -1,0 +1,18 @@
+// Modal message boxes. The plug-in has no window system of its own here: the process that
+// hosts it installs a handler (kvhost prints the box and goes on; tests capture it).
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace platform {
+
+using MessageBoxHandler = std::function<void(std::string_view text, std::string_view caption)>;
+
+// Shows a box with one OK button and returns once it is dismissed.
+void ShowMessageBox(std::string_view text, std::string_view caption);
+
+// Replaces the handler; an empty handler restores the default (a line on standard error).
+void SetMessageBoxHandler(MessageBoxHandler handler);
+
+}  // namespace platform

@@ -1,0 +1,65 @@
+// Link globals, the connection sequence and the common stream reassembler.
+#include "link/link_interface.h"
+
+#include <mutex>
+
+#include "link/link_transports.h"
+#include "link/reassembler.h"
+#include "runtime/diagnostics.h"
+#include "runtime/packet_buffer.h"
+#include "service/service_task.h"
+
+namespace kv {
+namespace {
+
+// protects the reassembler below: two transports may both be reading for an instant while the
+// newer one takes the link over
+std::mutex reassembler_lock;
+FrameReassembler reassembler;
+
+}  // namespace
+
+void LinkInit() {
+  state.link_is_open.store(nullptr, std::memory_order_release);
+  StartTransports();
+}
+
+void StreamFeed(std::span<const std::uint8_t> bytes) {
+  std::lock_guard<std::mutex> guard(reassembler_lock);
+  reassembler.Feed(bytes, [](std::span<const std::uint8_t> body) {
+    if (LinkReceiveFn receive = state.link_receive.load(std::memory_order_acquire)) receive(body);
+  });
+}
+
+void StreamReset() {
+  std::lock_guard<std::mutex> guard(reassembler_lock);
+  reassembler.Reset();
+}
+
+void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps& ops, void (*transport_reset)()) {
+  trace_printf("%s", trace_text);
+  StreamReset();
+  if (transport_reset) transport_reset();
+  state.link_kind.store(kind, std::memory_order_release);
+  state.link_send_frame.store(ops.send_frame, std::memory_order_release);
+  state.link_is_open.store(ops.is_open, std::memory_order_release);
+  state.link_close.store(ops.close, std::memory_order_release);
+  state.link_send_raw.store(ops.send_raw, std::memory_order_release);
+  state.link_open.store(1, std::memory_order_release);
+  ServiceStart();
+}
+
+bool LinkEstablished() { return state.link_is_open.load(std::memory_order_acquire) != nullptr; }
+
+bool LinkSendFrame(std::unique_ptr<Packet> packet) {
+  LinkSendFrameFn send = state.link_send_frame.load(std::memory_order_acquire);
+  if (send == nullptr) return false;  // the packet is destroyed here
+  return send(std::move(packet));
+}
+
+bool LinkSendRaw(const std::uint8_t* bytes, std::int32_t length) {
+  LinkSendRawFn send = state.link_send_raw.load(std::memory_order_acquire);
+  return send != nullptr && send(bytes, length);
+}
+
+}  // namespace kv

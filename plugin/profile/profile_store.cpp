@@ -1,0 +1,80 @@
+// Profile store on the platform's XML document object.
+#include "profile/profile_store.h"
+
+#include <limits>
+
+#include "shell/plugin_state.h"
+
+namespace kv {
+namespace {
+
+constexpr std::string_view kRootName = "profile";
+
+ProfileStore* current_store = nullptr;  // host thread only
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+std::int32_t ParseDecimal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::int64_t value = 0;
+  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kLimit) value = kLimit;  // saturate; keeps the arithmetic in range
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<std::int32_t>::max()) value = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(value);
+}
+
+ProfileStore::ProfileStore() : ProfileStore(state.profile_name) {}
+
+ProfileStore::ProfileStore(std::string path) : path_(std::move(path)) {
+  doc_.Load(path_);  // a missing or malformed file leaves an empty document
+  if (!doc_.Root()) doc_.CreateRoot(kRootName);
+}
+
+ProfileStore::~ProfileStore() {
+  if (!path_.empty()) doc_.Save(path_);
+}
+
+platform::XmlElement ProfileStore::FindEntry(std::string_view section, std::string_view key) const {
+  platform::XmlElement sec = doc_.Root().FirstChild(section);
+  if (!sec) return {};
+  return sec.FirstChild(key);
+}
+
+platform::XmlElement ProfileStore::FindOrCreateEntry(std::string_view section, std::string_view key) {
+  platform::XmlElement root = doc_.Root();
+  platform::XmlElement sec = root.FirstChild(section);
+  if (!sec) sec = root.AppendChild(section);
+  platform::XmlElement entry = sec.FirstChild(key);
+  if (!entry) entry = sec.AppendChild(key);
+  return entry;
+}
+
+std::int32_t ProfileStore::ReadInt(std::string_view section, std::string_view key, std::int32_t fallback) {
+  platform::XmlElement entry = FindEntry(section, key);
+  if (!entry) return fallback;
+  std::string content = entry.Text();
+  if (content.empty()) {
+    entry.Parent().RemoveChild(entry);
+    return fallback;
+  }
+  return ParseDecimal(content);
+}
+
+bool ProfileStore::WriteInt(std::string_view section, std::string_view key, std::int32_t value) {
+  FindOrCreateEntry(section, key).SetText(std::to_string(value));
+  return true;
+}
+
+ProfileStore* CurrentProfileStore() { return current_store; }
+void SetCurrentProfileStore(ProfileStore* store) { current_store = store; }
+
+}  // namespace kv

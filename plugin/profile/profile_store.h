@@ -1,0 +1,47 @@
+// The profile store: integer settings in the host's XML profile document.
+// The document is loaded when a store is created and written back, whole, when it is
+// destroyed; reads and writes in between are in memory. Sections are children of the root
+// element "profile", entries children of their section, each holding a decimal integer.
+// Elements and attributes the store does not know are saved back as they were.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/xml_document.h"
+
+namespace kv {
+
+class ProfileStore {
+ public:
+  ProfileStore();                          // the profile named by the host (profile_name)
+  explicit ProfileStore(std::string path);
+  ~ProfileStore();                         // saves the document to the path
+  ProfileStore(const ProfileStore&) = delete;
+  ProfileStore& operator=(const ProfileStore&) = delete;
+
+  // The entry's value, or `fallback` when it is missing; an empty entry is removed.
+  std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t fallback);
+  // Stores the value, creating the section and the entry as needed. Always true.
+  bool WriteInt(std::string_view section, std::string_view key, std::int32_t value);
+
+  platform::XmlElement FindEntry(std::string_view section, std::string_view key) const;
+  platform::XmlElement FindOrCreateEntry(std::string_view section, std::string_view key);
+
+  const std::string& path() const { return path_; }
+
+ private:
+  platform::XmlDocument doc_;
+  std::string path_;
+};
+
+// Decimal conversion as the C library's: leading white space and a sign, digits up to the first
+// other character; no digits gives 0. Values beyond 32 bits saturate rather than wrap.
+std::int32_t ParseDecimal(std::string_view text);
+
+// The store the plug-in dialog may use while Config shows it; null outside Config.
+ProfileStore* CurrentProfileStore();
+void SetCurrentProfileStore(ProfileStore* store);
+
+}  // namespace kv

@@ -1,0 +1,111 @@
+// Timer scheduler: a ring of periodic tasks run on one thread every 10 ms.
+#include "runtime/timer_scheduler.h"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/thread.h"
+
+namespace kv {
+namespace {
+
+constexpr std::uint32_t kPassPeriodMs = 10;
+
+// Slots are atomic because the adder writes slot `tail` while the scheduler reads slots below it.
+std::array<std::atomic<TimerEntry*>, kTimerSlots> timer_ring{};
+std::atomic<int> timer_head{0};  // written by the scheduler thread only
+std::atomic<int> timer_tail{0};  // written by adders only
+std::atomic<bool> timer_running{false};
+
+// protects the adder side: two threads adding at once would claim the same slot
+std::mutex add_lock;
+
+// protects the thread handle below
+std::mutex thread_lock;
+platform::Thread timer_thread;
+
+int Next(int i) { return (i + 1) % kTimerSlots; }
+
+void SchedulerLoop() {
+  while (timer_running.load(std::memory_order_acquire)) {
+    platform::SleepMs(kPassPeriodMs);
+    TimerRunDue();
+  }
+}
+
+// Runs one entry if it is due; returns false when the entry is to be removed.
+bool RunEntry(TimerEntry& entry) {
+  std::uint32_t now = platform::TickMs();
+  if (!TickAfter(now, static_cast<std::uint32_t>(entry.due_tick))) return true;
+  std::int32_t next_ms = entry.callback(entry.user);
+  if (next_ms < 1) return false;
+  // Timed from the end of this run, not from the previous due time.
+  entry.due_tick = static_cast<std::int32_t>(platform::TickMs() + static_cast<std::uint32_t>(next_ms));
+  return true;
+}
+
+}  // namespace
+
+void TimerReset() {
+  std::lock_guard<std::mutex> guard(add_lock);
+  // The ring owns its entries; reset runs before the scheduler thread starts.
+  for (int i = timer_head.load(); i != timer_tail.load(); i = Next(i)) delete timer_ring[i].exchange(nullptr);
+  timer_head.store(0, std::memory_order_release);
+  timer_tail.store(0, std::memory_order_release);
+}
+
+int TimerAdd(TimerCallback callback, std::int32_t delay_ms, std::uint32_t user) {
+  std::lock_guard<std::mutex> guard(add_lock);
+  int tail = timer_tail.load(std::memory_order_relaxed);
+  if (Next(tail) == timer_head.load(std::memory_order_acquire)) return -1;  // 127 live: full
+  auto* entry = new TimerEntry{
+      static_cast<std::int32_t>(platform::TickMs() + static_cast<std::uint32_t>(delay_ms)), callback, user};
+  timer_ring[tail].store(entry, std::memory_order_relaxed);
+  int new_tail = Next(tail);
+  timer_tail.store(new_tail, std::memory_order_release);  // publishes the entry
+  return new_tail;
+}
+
+void TimerStart() {
+  std::lock_guard<std::mutex> guard(thread_lock);
+  if (timer_thread.Running() && timer_running.load()) return;
+  timer_thread.Join();  // a previous thread that was told to stop
+  // Set before the thread starts, so its first test cannot see a stopped scheduler.
+  timer_running.store(true, std::memory_order_release);
+  timer_thread = platform::Thread::Start(SchedulerLoop);
+  if (!timer_thread.Running()) timer_running.store(false);
+}
+
+void TimerStop() { timer_running.store(false, std::memory_order_release); }
+
+bool TimerJoin() {
+  std::lock_guard<std::mutex> guard(thread_lock);
+  if (timer_running.load()) return false;
+  timer_thread.Join();
+  return true;
+}
+
+void TimerRunDue() {
+  int i = timer_head.load(std::memory_order_relaxed);
+  while (i != timer_tail.load(std::memory_order_acquire)) {
+    TimerEntry* entry = timer_ring[i].load(std::memory_order_relaxed);
+    if (!RunEntry(*entry)) {
+      delete entry;
+      int head = timer_head.load(std::memory_order_relaxed);
+      // The head entry, already visited in this pass, takes the freed slot.
+      if (i != head) timer_ring[i].store(timer_ring[head].load(std::memory_order_relaxed), std::memory_order_relaxed);
+      timer_head.store(Next(head), std::memory_order_release);
+    }
+    i = Next(i);
+  }
+}
+
+int TimerLiveCount() {
+  int head = timer_head.load(std::memory_order_acquire);
+  int tail = timer_tail.load(std::memory_order_acquire);
+  return (tail - head + kTimerSlots) % kTimerSlots;
+}
+
+}  // namespace kv

@@ -1,0 +1,198 @@
+// The timer scheduler: due times, removal and its reorder, the ring's wrap, adds from another
+// thread, the tick counter's wrap and stopping the thread.
+#include "runtime/timer_scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace kv {
+namespace {
+
+// What the callbacks saw, shared with the test body.
+std::mutex seen_lock;
+std::vector<std::uint32_t> seen;
+std::atomic<int> keep_runs{1000000};
+
+void Record(std::uint32_t user) {
+  std::lock_guard<std::mutex> guard(seen_lock);
+  seen.push_back(user);
+}
+
+std::vector<std::uint32_t> TakeSeen() {
+  std::lock_guard<std::mutex> guard(seen_lock);
+  return std::exchange(seen, {});
+}
+
+// Keeps running (1 ms) unless its user word has bit 31 set, which ends it on its first run.
+std::int32_t Task(std::uint32_t user) {
+  Record(user & 0x7FFFFFFF);
+  return (user & 0x80000000u) ? 0 : 1;
+}
+
+class TimerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TimerStop();
+    TimerJoin();
+    TimerReset();
+    TakeSeen();
+  }
+  void TearDown() override {
+    TimerStop();
+    TimerJoin();
+    TimerReset();
+    platform::SetTickBase(platform::TickMs());
+  }
+  // Runs passes until `pred` holds or a generous time has passed.
+  template <typename Pred>
+  bool PassUntil(Pred pred, int max_ms = 2000) {
+    for (int waited = 0; waited < max_ms; ++waited) {
+      TimerRunDue();
+      if (pred()) return true;
+      platform::SleepMs(1);
+    }
+    return false;
+  }
+};
+
+constexpr std::uint32_t kEnds = 0x80000000u;
+
+TEST_F(TimerTest, NeverRunsBeforeItsDueTick) {
+  static std::atomic<std::uint32_t> ran_at{0};
+  ran_at = 0;
+  std::uint32_t added_at = platform::TickMs();
+  TimerAdd([](std::uint32_t) -> std::int32_t { ran_at = platform::TickMs(); return 0; }, 20, 0);
+  ASSERT_TRUE(PassUntil([] { return ran_at.load() != 0; }));
+  EXPECT_GT(ran_at.load() - added_at, 20u) << "a task runs only once the tick is past its due tick";
+  EXPECT_EQ(TimerLiveCount(), 0);
+}
+
+TEST_F(TimerTest, ATaskReturningBelowOneIsNeverCalledAgain) {
+  static std::atomic<int> calls{0};
+  calls = 0;
+  TimerAdd([](std::uint32_t) -> std::int32_t { ++calls; return -5; }, -1, 0);
+  TimerAdd([](std::uint32_t) -> std::int32_t { ++calls; return 0; }, -1, 0);
+  for (int i = 0; i < 20; ++i) {
+    TimerRunDue();
+    platform::SleepMs(1);
+  }
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(TimerLiveCount(), 0);
+}
+
+TEST_F(TimerTest, RemovalMovesTheHeadEntryIntoTheFreedSlot) {
+  // A, B, C, D in consecutive slots; C ends on its first run.
+  TimerAdd(Task, -1, 1);
+  TimerAdd(Task, -1, 2);
+  TimerAdd(Task, -1, 3 | kEnds);
+  TimerAdd(Task, -1, 4);
+  TimerRunDue();
+  EXPECT_EQ(TakeSeen(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+  platform::SleepMs(3);
+  TimerRunDue();
+  // A now stands in C's former slot, after B.
+  EXPECT_EQ(TakeSeen(), (std::vector<std::uint32_t>{2, 1, 4}));
+}
+
+TEST_F(TimerTest, RemovingTheHeadOnlyAdvancesIt) {
+  TimerAdd(Task, -1, 1 | kEnds);
+  TimerAdd(Task, -1, 2);
+  TimerAdd(Task, -1, 3);
+  TimerRunDue();
+  EXPECT_EQ(TakeSeen(), (std::vector<std::uint32_t>{1, 2, 3}));
+  platform::SleepMs(3);
+  TimerRunDue();
+  EXPECT_EQ(TakeSeen(), (std::vector<std::uint32_t>{2, 3}));
+}
+
+TEST_F(TimerTest, AFullRingRefusesTheNextTask) {
+  for (int i = 0; i < kTimerSlots - 1; ++i) ASSERT_NE(TimerAdd(Task, 1000, 0), -1);
+  EXPECT_EQ(TimerAdd(Task, 1000, 0), -1) << "127 live entries fill the ring";
+  EXPECT_EQ(TimerLiveCount(), kTimerSlots - 1);
+}
+
+TEST_F(TimerTest, TheTickCounterWrapIsHandled) {
+  platform::SetTickBase(0xFFFFFFF0u);
+  static std::atomic<std::uint32_t> ran_at{0};
+  ran_at = 0;
+  TimerAdd([](std::uint32_t) -> std::int32_t { ran_at = platform::TickMs(); return 0; }, 40, 0);
+  TimerRunDue();
+  EXPECT_EQ(ran_at.load(), 0u) << "a due tick past the wrap is not 'already due'";
+  ASSERT_TRUE(PassUntil([] { return ran_at.load() != 0; }));
+  std::uint32_t at = ran_at.load();
+  EXPECT_TRUE(at > 0x18u && at < 0x80000000u) << at;
+}
+
+TEST_F(TimerTest, EntriesAddedFromAnotherThreadRunOncePerPass) {
+  // The test thread plays the scheduler; another thread adds while passes run.
+  constexpr int kAdds = 100;
+  std::atomic<int> added{0};
+  std::thread adder([&] {
+    for (int i = 0; i < kAdds; ++i) {
+      while (TimerAdd(Task, -1, static_cast<std::uint32_t>(i) | kEnds) == -1) std::this_thread::yield();
+      ++added;
+      if (i % 10 == 0) platform::SleepMs(1);
+    }
+  });
+  std::multiset<std::uint32_t> ran;
+  while (added.load() < kAdds || TimerLiveCount() > 0) {
+    TimerRunDue();
+    for (std::uint32_t u : TakeSeen()) ran.insert(u);
+  }
+  adder.join();
+  TimerRunDue();
+  for (std::uint32_t u : TakeSeen()) ran.insert(u);
+  ASSERT_EQ(ran.size(), static_cast<std::size_t>(kAdds));
+  for (int i = 0; i < kAdds; ++i) EXPECT_EQ(ran.count(static_cast<std::uint32_t>(i)), 1u) << i;
+}
+
+TEST_F(TimerTest, TwoPermanentTasksKeepTheirRatesWhile200ShortOnesWrapTheRing) {
+  static std::atomic<int> fast{0}, slow{0}, short_runs{0};
+  fast = slow = short_runs = 0;
+  TimerAdd([](std::uint32_t) -> std::int32_t { ++fast; return 20; }, 20, 0);
+  TimerAdd([](std::uint32_t) -> std::int32_t { ++slow; return 50; }, 20, 0);
+  TimerStart();
+  std::uint32_t start = platform::TickMs();
+  for (int i = 0; i < 200; ++i) {
+    while (TimerAdd([](std::uint32_t) -> std::int32_t { ++short_runs; return 0; }, 1, 0) == -1)
+      platform::SleepMs(1);
+    if (i % 4 == 0) platform::SleepMs(5);
+  }
+  for (int waited = 0; short_runs.load() < 200 && waited < 5000; waited += 10) platform::SleepMs(10);
+  platform::SleepMs(200);
+  TimerStop();
+  ASSERT_TRUE(TimerJoin());
+  double elapsed_ms = static_cast<double>(platform::TickMs() - start);
+  EXPECT_EQ(short_runs.load(), 200);
+  EXPECT_EQ(TimerLiveCount(), 2);
+  // Generous bounds: a shared machine may stretch passes, never shrink them.
+  EXPECT_LE(fast.load(), elapsed_ms / 20 + 2);
+  EXPECT_GE(fast.load(), elapsed_ms / 30 / 3);
+  EXPECT_LE(slow.load(), elapsed_ms / 50 + 2);
+  EXPECT_GE(slow.load(), elapsed_ms / 60 / 3);
+}
+
+TEST_F(TimerTest, AfterStopAtMostOnePassBegins) {
+  static std::atomic<int> runs{0};
+  runs = 0;
+  TimerAdd([](std::uint32_t) -> std::int32_t { ++runs; return 1; }, 0, 0);
+  TimerStart();
+  for (int waited = 0; runs.load() < 3 && waited < 2000; ++waited) platform::SleepMs(1);
+  TimerStop();
+  int at_stop = runs.load();
+  ASSERT_TRUE(TimerJoin());
+  EXPECT_LE(runs.load(), at_stop + 1);
+  int after = runs.load();
+  platform::SleepMs(30);
+  EXPECT_EQ(runs.load(), after) << "the thread has ended";
+}
+
+}  // namespace
+}  // namespace kv

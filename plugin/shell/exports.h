@@ -1,0 +1,43 @@
+// The plug-in's exported entry points: C linkage, undecorated names, called by the host on its
+// own thread. Nothing else is exported.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/host_contract.h"
+
+#if defined(_WIN32)
+#define KV_EXPORT __declspec(dllexport)
+#else
+#define KV_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+KV_EXPORT const char* SetProName(host::HostString profile_name);
+KV_EXPORT bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::PlannerBlock* planner,
+                           host::HostView* view);
+KV_EXPORT void PostInitControl();
+KV_EXPORT void Config();
+KV_EXPORT void StopPlug();
+KV_EXPORT void SetGetDRO(host::GetDroFn fn);
+KV_EXPORT void SetSetDRO(host::SetDroFn fn);
+KV_EXPORT void SetGetLED(host::GetLedFn fn);
+KV_EXPORT void SetSetLED(host::SetLedFn fn);
+KV_EXPORT void SetCode(host::CodeFn fn);
+KV_EXPORT void SetDoButton(host::DoButtonFn fn);
+KV_EXPORT void JogOn(std::int16_t axis, std::int16_t direction, double speed);
+KV_EXPORT void JogOff(std::int16_t axis);
+KV_EXPORT void Home(std::int16_t axis);
+KV_EXPORT void Probe();
+KV_EXPORT void DoDwell(double seconds);
+KV_EXPORT void Purge(std::int16_t flags);
+KV_EXPORT void Reset();
+KV_EXPORT void Update();
+KV_EXPORT void Notify(std::int32_t message);
+}
+
+// The names a host resolves, in the order above; kvhost and the export check use this list.
+inline constexpr const char* kEntryPointNames[] = {
+    "SetProName", "InitControl", "PostInitControl", "Config", "StopPlug", "SetGetDRO", "SetSetDRO",
+    "SetGetLED", "SetSetLED", "SetCode", "SetDoButton", "JogOn", "JogOff", "Home", "Probe", "DoDwell",
+    "Purge", "Reset", "Update", "Notify"};

@@ -1,0 +1,186 @@
+// The contract between the CNC control host and the plug-in: the host's string type, the six
+// callbacks and the four data blocks the host hands over at start-up.
+// Shared by the plug-in and by kvhost, the replacement host, so both agree on one layout.
+// The blocks are plain structs, as a real host's are; threads that share a field reach it
+// through std::atomic_ref (see host_access.h), never by changing the layout.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+inline constexpr int kAxes = 6;             // X, Y, Z, A, B, C
+inline constexpr int kMotors = 7;           // the six axes and the spindle motor
+inline constexpr int kInputSignals = 53;
+inline constexpr int kOutputSignals = 30;
+inline constexpr int kRingSlots = 4096;     // trajectory segment ring
+inline constexpr int kRingMask = kRingSlots - 1;
+
+// The host's string class: a fixed buffer with a lock word, so that the plug-in can assign the
+// status line from any of its threads while the host reads it on its own.
+struct HostString {
+  static constexpr std::size_t kCapacity = 4096;  // room for a full path
+  std::uint32_t lock = 0;                         // 0 free, 1 held (through std::atomic_ref)
+  std::uint32_t length = 0;
+  char text[kCapacity] = {};
+};
+
+namespace detail {
+inline void LockString(HostString& s) {
+  std::atomic_ref<std::uint32_t> word(s.lock);
+  std::uint32_t expected = 0;
+  while (!word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) expected = 0;
+}
+inline void UnlockString(HostString& s) {
+  std::atomic_ref<std::uint32_t>(s.lock).store(0, std::memory_order_release);
+}
+}  // namespace detail
+
+// Replaces the whole text; longer texts are cut at the capacity.
+inline void HostStringAssign(HostString& s, std::string_view value) {
+  detail::LockString(s);
+  std::size_t n = value.size() < HostString::kCapacity - 1 ? value.size() : HostString::kCapacity - 1;
+  std::memcpy(s.text, value.data(), n);
+  s.text[n] = '\0';
+  s.length = static_cast<std::uint32_t>(n);
+  detail::UnlockString(s);
+}
+
+inline std::string HostStringRead(const HostString& s) {
+  HostString& shared = const_cast<HostString&>(s);  // the lock word changes, the text does not
+  detail::LockString(shared);
+  std::string copy(s.text, s.length);
+  detail::UnlockString(shared);
+  return copy;
+}
+
+inline HostString MakeHostString(std::string_view value) {
+  HostString s;
+  HostStringAssign(s, value);
+  return s;
+}
+
+// Callbacks, each handed over by its own export. Codes are 16-bit.
+using GetDroFn = double (*)(std::int16_t code);
+using SetDroFn = void (*)(std::int16_t code, double value);
+using GetLedFn = bool (*)(std::int16_t code);
+using SetLedFn = void (*)(std::int16_t code, bool on);
+using CodeFn = void (*)(const char* gcode_line);
+using DoButtonFn = void (*)(std::int16_t code);
+
+// One host input signal: limit, home, probe, E-stop ... inputs (numbering in plugin_state.h).
+struct InputSignal {
+  std::uint8_t enabled;
+  std::uint8_t pin;
+  std::uint8_t port;
+  std::uint8_t active_low;
+  std::uint8_t state;
+  std::uint8_t excluded;
+};
+
+struct OutputSignal {
+  std::uint8_t enabled;
+  std::uint8_t pin;
+  std::uint8_t port;
+  std::uint8_t active_low;
+  std::uint8_t state;
+};
+
+// Engine block: the host's real-time view of the machine.
+struct EngineBlock {
+  std::int32_t segment_tag[kRingSlots];
+  std::int32_t ring_read_index;
+  std::int32_t ring_write_index;
+  std::int32_t current_segment_tag;
+  std::uint8_t position_changed;
+  std::int32_t axis_position[kAxes];     // steps
+  std::int32_t axis_velocity[kAxes];     // steps per 5 ms of the board's reports
+  std::int32_t step_pin[kAxes];
+  std::int32_t dir_pin[kAxes];
+  std::uint8_t step_active_low[kMotors];
+  std::uint8_t dir_active_low[kMotors];
+  std::uint8_t axis_enabled[kAxes];
+  std::uint8_t probing[kAxes];
+  std::uint8_t slaved[kAxes];
+  std::int32_t slave_master[kAxes];
+  std::uint8_t board_option;
+  InputSignal input_signal[kInputSignals];
+  OutputSignal output_signal[kOutputSignals];
+  std::uint8_t aux_value[2];
+  std::uint8_t aux_enable;
+  std::int32_t aux_mode[2];
+  std::uint8_t estop;
+  std::int32_t dwell_active;
+  std::uint8_t axis_reversed[kAxes];
+  std::int32_t softlimit_armed;
+  std::uint8_t axis_referenced[kAxes];
+  std::int32_t backlash_steps[kAxes];
+  double backlash_rate[kAxes];           // steps per second
+  std::uint8_t backlash_enabled;
+  std::uint8_t limit_override;
+  std::uint8_t homing_active;
+  std::uint8_t softlimits_enabled;
+  std::uint8_t softlimit_reported;
+  std::int32_t pwm_base;
+  std::int32_t home_position[kAxes];     // steps
+  std::uint8_t input_scan_off;
+};
+
+// Setup block: the operator's settings.
+struct SetupBlock {
+  double jog_rate_percent;
+};
+
+// One slot of the trajectory ring: each axis's distance in steps during one segment period.
+struct RingSegment {
+  double axis_steps[kAxes];
+};
+
+// Planner block: the host's motion planner and machine configuration.
+struct PlannerBlock {
+  double steps_per_unit[kAxes];
+  double max_velocity[kAxes];            // units per second
+  double acceleration[kAxes];            // units per second squared
+  double probe_feed;                     // units per second
+  std::int32_t home_speed_percent[kAxes];
+  std::uint8_t home_dir_flag[kAxes];
+  HostString status_text;
+  std::int32_t mpg_axis;                 // 0..5, 6 = none
+  double axis_coord[kAxes];
+  double probe_start_coord[kAxes];
+  std::int32_t probe_pending;
+  std::int32_t jog_mode;
+  std::uint8_t spindle_on;
+  std::uint8_t spindle_pwm;
+  double pwm_divisor;
+  double spindle_ratio;
+  double spindle_speed;
+  double spindle_rpm;
+  std::uint8_t* mpg_enable_ref;          // the host byte that enables the hand-wheel
+  double mpg_step;
+  std::uint8_t idle_report_off;
+  RingSegment segment_ring[kRingSlots];
+  double pulse_rate_limit[kMotors];      // pulses per second
+  std::uint8_t board_has_room;
+  std::uint64_t motion_flags;
+  std::int32_t settings_applied;
+  std::uint8_t estop_seen;
+  double segment_time;                   // seconds
+  std::int32_t queue_limit;              // segments
+  double probe_target[kAxes];
+  double softlimit_position[kAxes];
+};
+
+// The host's main view window.
+struct HostView {
+  void* window_handle;
+  std::uint8_t* jog_full_speed;          // non-zero: jog at the full axis velocity
+  std::uint8_t view_flag;
+};
+
+}  // namespace host

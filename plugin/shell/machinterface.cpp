@@ -1,0 +1,123 @@
+// The exported entry points: thin forwarders into the modules that do the work, and the
+// plug-in's start-up and shut-down sequences.
+#include <string>
+
+#include "link/link_interface.h"
+#include "motion/motion_stream.h"
+#include "motion/supervisor.h"
+#include "platform/clock.h"
+#include "platform/library.h"
+#include "profile/profile_store.h"
+#include "runtime/action_queue.h"
+#include "runtime/commands.h"
+#include "runtime/diagnostics.h"
+#include "runtime/packet_buffer.h"
+#include "runtime/timer_scheduler.h"
+#include "service/service_task.h"
+#include "shell/exports.h"
+#include "shell/host_access.h"
+#include "shell/plugin_state.h"
+#include "shell/settings.h"
+#include "ui/host_window.h"
+#include "ui/plugin_dialog.h"
+
+using kv::state;
+
+namespace {
+
+constexpr const char* kDisplaySuffix = " Corvanta PlugIn Ver 3.0b";
+constexpr std::uint32_t kStopFrameWaitMs = 500;
+
+// The library's own file name without directory and extension.
+std::string ModuleBaseName() {
+  std::string path = platform::ModulePathOf(reinterpret_cast<const void*>(&SetProName));
+  std::size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* SetProName(host::HostString profile_name) {
+  state.profile_name = host::HostStringRead(profile_name);
+  {
+    kv::ProfileStore store;
+    kv::LoadSettings(store);
+    kv::SettingsPush();
+    state.pulse_rate_hz = 0;  // a connected board is identified again
+  }
+  state.plugin_display_name = ModuleBaseName() + kDisplaySuffix;
+  if (state.phase.load() == kv::PluginPhase::kLoaded) state.phase = kv::PluginPhase::kNamed;
+  return state.plugin_display_name.c_str();
+}
+
+bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::PlannerBlock* planner, host::HostView* view) {
+  state.engine = engine;
+  state.setup = setup;
+  state.planner = planner;
+  state.view = view;
+  if (view != nullptr) host::Store(view->view_flag, 0);
+  kv::DiagInit();
+  kv::ResetBoardIdentity();
+  kv::TimerReset();
+  kv::SupervisorInit();
+  kv::ActionReset();
+  kv::LinkInit();
+  kv::ServiceInit();
+  kv::StreamSetUp();
+  state.phase = kv::PluginPhase::kInitialised;
+  return true;
+}
+
+void PostInitControl() {
+  kv::SettingsPush();
+  kv::TimerStart();
+  host::HostView* view = state.view.load();
+  if (state.host_window.load() == nullptr) state.host_window = new kv::HostWindow(view ? view->window_handle : nullptr);
+  state.phase = kv::PluginPhase::kRunning;
+}
+
+void Config() {
+  kv::ProfileStore store;
+  kv::SetCurrentProfileStore(&store);
+  kv::OpenPluginDialog();
+  kv::SetCurrentProfileStore(nullptr);
+}
+
+void StopPlug() {
+  if (kv::LinkEstablished()) {
+    kv::LinkSendFrame(std::make_unique<kv::PacketBuffer>(kv::wire::PLUGIN_STOP));
+    platform::SleepMs(kStopFrameWaitMs);
+  }
+  kv::TimerStop();
+  // The host's blocks are valid only until this call returns: let the last pass finish first.
+  kv::TimerJoin();
+  kv::DestroyPluginDialog();
+  {
+    kv::ProfileStore store;
+    kv::SaveSettings(store);
+  }
+  state.phase = kv::PluginPhase::kStopped;
+}
+
+void SetGetDRO(host::GetDroFn fn) { state.GetDRO = fn; }
+void SetSetDRO(host::SetDroFn fn) { state.SetDRO = fn; }
+void SetGetLED(host::GetLedFn fn) { state.GetLED = fn; }
+void SetSetLED(host::SetLedFn fn) { state.SetLED = fn; }
+void SetCode(host::CodeFn fn) { state.Code = fn; }
+void SetDoButton(host::DoButtonFn fn) { state.DoButton = fn; }
+
+void JogOn(std::int16_t, std::int16_t, double) {}
+void JogOff(std::int16_t) {}
+void Home(std::int16_t) {}
+void Probe() {}
+void DoDwell(double) {}
+void Purge(std::int16_t) {}
+void Reset() {}
+void Update() {}
+void Notify(std::int32_t) {}
+
+}  // extern "C"

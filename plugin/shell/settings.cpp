@@ -1,0 +1,44 @@
+// Loading, saving and pushing the plug-in's settings.
+#include "shell/settings.h"
+
+#include <string>
+
+#include "profile/profile_store.h"
+#include "shell/host_access.h"
+#include "shell/plugin_state.h"
+
+namespace kv {
+namespace {
+
+std::string BacklashKey(int axis) { return "backlash_pos" + std::to_string(axis); }
+
+}  // namespace
+
+void LoadSettings(ProfileStore& store) {
+  state.lim_buffer = kDefaultLimBuffer;
+  std::int32_t seg_len = store.ReadInt(kSettingsSection, "seg_len", kDefaultSegLenUs);
+  // A period of zero or less would make the host plan infinitely many segments.
+  state.seg_len = seg_len > 0 ? seg_len : kDefaultSegLenUs;
+  state.mpg_src = store.ReadInt(kSettingsSection, "mpg_src", 0);
+  for (int k = 0; k < host::kAxes; ++k) state.backlash_cfg[k] = store.ReadInt(kSettingsSection, BacklashKey(k), 0);
+}
+
+void SaveSettings(ProfileStore& store) {
+  store.WriteInt(kSettingsSection, "lim_buffer", state.lim_buffer);
+  store.WriteInt(kSettingsSection, "seg_len", state.seg_len);
+  store.WriteInt(kSettingsSection, "mpg_src", state.mpg_src);
+  bool reported = state.backlash_reported.load();
+  for (int k = 0; k < host::kAxes; ++k) {
+    store.WriteInt(kSettingsSection, BacklashKey(k), reported ? state.backlash_board[k].load() : state.backlash_cfg[k].load());
+  }
+}
+
+void SettingsPush() {
+  host::PlannerBlock* planner = state.planner.load();
+  if (planner == nullptr) return;
+  host::Store(planner->queue_limit, state.lim_buffer.load());
+  host::Store(planner->segment_time, state.seg_len.load() * 1e-6);
+  host::Store(planner->settings_applied, 1);
+}
+
+}  // namespace kv
