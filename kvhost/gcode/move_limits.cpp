@@ -38,7 +38,7 @@ void LimitArc(MoveLimits& limits, const Move& move, double length, const Machine
   limits.speed_per_s = std::min(limits.speed_per_s, planar_velocity / planar_share);
   limits.acceleration_per_s2 = std::min(limits.acceleration_per_s2, planar_acceleration / (2.0 * planar_share));
   // Turning: |d²p/du²| * (v/L)² <= planar_acceleration / 2, with u the fraction of the path.
-  const double curvature_term = sweep * sweep * std::hypot(max_radius, 2.0 * radius_change);
+  const double curvature_term = sweep * std::hypot(max_radius * sweep, 2.0 * radius_change);
   limits.speed_per_s = std::min(limits.speed_per_s, length * std::sqrt(planar_acceleration / (2.0 * curvature_term)));
   // Chords: one segment may turn at most the angle whose chord strays kArcTolerance_mm.
   if (max_radius > kArcTolerance_mm) {

@@ -65,8 +65,10 @@ class ParseResult {
 
   bool ok() const { return std::holds_alternative<Program>(value_); }
   // Both throw std::bad_variant_access when asked for the side that is absent.
-  const Program& program() const { return std::get<Program>(value_); }
-  const ParseError& error() const { return std::get<ParseError>(value_); }
+  const Program& program() const& { return std::get<Program>(value_); }
+  Program program() && { return std::get<Program>(std::move(value_)); }  // no reference into a temporary
+  const ParseError& error() const& { return std::get<ParseError>(value_); }
+  ParseError error() && { return std::get<ParseError>(std::move(value_)); }
 
  private:
   std::variant<Program, ParseError> value_;

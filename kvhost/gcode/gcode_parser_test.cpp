@@ -1,0 +1,154 @@
+// Parser tests: the accepted G-code forms decode as meant, everything else is refused by line and word.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "program.h"
+#include "test_support.h"
+
+namespace kvgcode {
+namespace {
+
+using testing::MustParse;
+
+TEST(ParserAccepts, WordsWithBlanksCaseCommentsAndLineNumbers) {
+  const Program program = MustParse("n10 g01 x 1.5 Y-2 z+.5 f 100 (one) (two) ; rest ignored (\n");
+  ASSERT_EQ(program.blocks.size(), 1u);
+  const Block& block = program.blocks[0];
+  EXPECT_EQ(block.line, 1);
+  EXPECT_EQ(block.motion, MotionMode::Linear);
+  EXPECT_EQ(block.axes[Index(Axis::X)], 1.5);
+  EXPECT_EQ(block.axes[Index(Axis::Y)], -2.0);
+  EXPECT_EQ(block.axes[Index(Axis::Z)], 0.5);
+  EXPECT_EQ(block.feed_per_min, 100.0);
+}
+
+TEST(ParserAccepts, EveryListedCode) {
+  const Program program = MustParse(
+      "G17 G21 G90 G40 G49 G61 G64\n"
+      "G20\nG91\nG90 G21\n"
+      "G0 X1 Y2 Z3 A4 B5 C6\n"
+      "G1 X2 F300\n"
+      "G2 X3 Y3 I0.5 J0.5\n"
+      "G3 X4 Y2 R1\n"
+      "G3 X4 Y2 I1\n"       // full circle
+      "G4 P0.25\n"
+      "M3 S1000\nM03\nM04\nM4\nM05\nM5\n"
+      "T2 M6\nT3\nM6\n"
+      "G00 X0\nG01 X1\nG02 X2 Y2 R-1\nG03 X1 Y1 R1\n"
+      "M30\n");
+  EXPECT_EQ(program.blocks.size(), 24u);
+}
+
+TEST(ParserAccepts, DecodesModalCommands) {
+  const Program program = MustParse("G20 G91\nM4 S200\nG4 P1.5\nT7 M6\nM5\nM2\n");
+  ASSERT_EQ(program.blocks.size(), 6u);
+  EXPECT_EQ(program.blocks[0].units, Units::Inches);
+  EXPECT_EQ(program.blocks[0].distance, DistanceMode::Incremental);
+  EXPECT_EQ(program.blocks[1].spindle, SpindleCommand::CounterClockwise);
+  EXPECT_EQ(program.blocks[1].spindle_speed, 200.0);
+  EXPECT_TRUE(program.blocks[2].dwell);
+  EXPECT_EQ(program.blocks[2].dwell_s, 1.5);
+  EXPECT_TRUE(program.blocks[3].tool_change);
+  EXPECT_EQ(program.blocks[3].tool, 7);
+  EXPECT_EQ(program.blocks[4].spindle, SpindleCommand::Stop);
+  EXPECT_TRUE(program.blocks[5].program_end);
+}
+
+TEST(ParserAccepts, PercentAndCommentLinesGiveNoBlocksButKeepLineNumbers) {
+  const Program program = MustParse("%\n(header)\n; note\n\r\n  \t\nG0 X1\r\n% (end)\n");
+  ASSERT_EQ(program.blocks.size(), 1u);
+  EXPECT_EQ(program.blocks[0].line, 6);
+  EXPECT_EQ(program.blocks[0].axes[0], 1.0);
+}
+
+TEST(ParserAccepts, ProgramEndsAtM2AndLaterLinesAreNotRead) {
+  const Program program = MustParse("G0 X1\nM2\nthis is not g-code G18\n");
+  ASSERT_EQ(program.blocks.size(), 2u);
+  EXPECT_TRUE(program.blocks[1].program_end);
+
+  EXPECT_EQ(MustParse("G0 X1\nM30\nG0 X5\n").blocks.size(), 2u);
+}
+
+TEST(ParserAccepts, NoFinalNewline) { EXPECT_EQ(MustParse("G0 X1\nG0 X2").blocks.size(), 2u); }
+
+struct Rejection {
+  const char* text;
+  int line;
+  const char* word;
+  const char* message_part;
+};
+
+class ParserRejects : public ::testing::TestWithParam<Rejection> {};
+
+TEST_P(ParserRejects, NamesLineAndWord) {
+  const Rejection& expected = GetParam();
+  const ParseResult result = ParseProgram(expected.text);
+  ASSERT_FALSE(result.ok()) << expected.text;
+  EXPECT_EQ(result.error().line, expected.line);
+  EXPECT_EQ(result.error().word, expected.word);
+  EXPECT_NE(result.error().message.find(expected.message_part), std::string::npos) << result.error().message;
+  EXPECT_EQ(result.error().message.rfind("line " + std::to_string(expected.line) + ": ", 0), 0u)
+      << result.error().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Unsupported, ParserRejects,
+    ::testing::Values(Rejection{"G18", 1, "G18", "unsupported word"}, Rejection{"G0 X0\nG19", 2, "G19", "unsupported"},
+                      Rejection{"G28", 1, "G28", "unsupported"}, Rejection{"G61.1", 1, "G61.1", "unsupported"},
+                      Rejection{"M7", 1, "M7", "unsupported"}, Rejection{"M0", 1, "M0", "unsupported"},
+                      Rejection{"G1 X1 F10\nG2 X2 Y0 I0.5 K0", 2, "K0", "unsupported"},
+                      Rejection{"Q5", 1, "Q5", "unsupported"}, Rejection{"G99999999999", 1, "G99999999999", "unsupported"},
+                      Rejection{"/G0 X1", 1, "/", "unexpected character"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, ParserRejects,
+    ::testing::Values(Rejection{"G1 X F10", 1, "X", "without a number"}, Rejection{"G0 X1 Y", 1, "Y", "without a number"},
+                      Rejection{"G1 X1.2.3 F10", 1, "X1.2.3", "malformed number"},
+                      Rejection{"G0 X-", 1, "X-", "malformed number"}, Rejection{"G0 X1-2", 1, "X1-2", "malformed"},
+                      Rejection{"G0 X.", 1, "X.", "malformed"}, Rejection{"G0 X1 (open", 1, "(", "not closed"},
+                      Rejection{"G0 X1 )", 1, ")", "closing parenthesis"},
+                      Rejection{"G0 X1 X2", 1, "X2", "repeated word"},
+                      Rejection{"G0 X1 @", 1, "@", "unexpected character"},
+                      Rejection{"G0 X1 \x01", 1, "\\x01", "unexpected character"},
+                      Rejection{"% G0 X1", 1, "G", "delimiter line"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Conflicts, ParserRejects,
+    ::testing::Values(Rejection{"G0 G1 X1 F10", 1, "G1", "two motion codes"},
+                      Rejection{"G20 G21", 1, "G21", "two units codes"},
+                      Rejection{"G90 G91", 1, "G91", "two distance mode codes"},
+                      Rejection{"M3 M5", 1, "M5", "two spindle codes"},
+                      Rejection{"G4 P1 G4", 1, "G4", "two dwell codes"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    ModalFaults, ParserRejects,
+    ::testing::Values(Rejection{"G0 X0\n\nG1 X1", 3, "G1", "no feed rate"},
+                      Rejection{"G1 F10\nG0 X1\nG1 F10 X2\nG4", 4, "G4", "dwell without a P"},
+                      Rejection{"P1", 1, "P1", "P word without G4"}, Rejection{"F0", 1, "F0", "above zero"},
+                      Rejection{"S-5", 1, "S-5", "negative"}, Rejection{"G4 P-1", 1, "P-1", "negative"},
+                      Rejection{"T1.5", 1, "T1.5", "whole number"}, Rejection{"X1", 1, "X1", "no motion mode"},
+                      Rejection{"G1 X1 I1 F10", 1, "I1", "without G2/G3"},
+                      Rejection{"G1 X2000000 F10", 1, "X2000000", "out of range"},
+                      Rejection{"G91 G0 X600000\nX600000", 2, "X600000", "out of range"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    ArcFaults, ParserRejects,
+    ::testing::Values(Rejection{"F100\nG2 X10 Y10", 2, "G2", "needs I/J or R"},
+                      Rejection{"F100\nG3 X10 Y0 R2", 2, "R2", "shorter than half the chord"},
+                      Rejection{"F100\nG2 X1 Y1 I1 R1", 2, "R1", "both I/J and"},
+                      Rejection{"F100\nG2 X1 Y1 I0 J0", 2, "I0", "centre is at its start"},
+                      Rejection{"F100\nG2 X10 Y0 I1", 2, "I1", "off the circle"},
+                      Rejection{"F100\nG3 X0 Y0 R5", 2, "R5", "different from its start"},
+                      Rejection{"F100\nG2 I5", 2, "I5", "no axis words"},
+                      Rejection{"G2 X1 Y1 I1", 1, "G2", "no feed rate"}));
+
+TEST(ParserRejects, FirstFaultWinsAndNothingAfterItMatters) {
+  const ParseResult result = ParseProgram("G0 X0\nG0 X1\nG0 X2\nG0 X3\nG0 X4\nG0 X5\nG0 X6\nG0 X7\nG0 X8\nG0 X9\n"
+                                          "G0 X10\nG18\nG19\n");
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().message, "line 12: unsupported word \"G18\"");
+}
+
+}  // namespace
+}  // namespace kvgcode

@@ -1,0 +1,94 @@
+// The replacement host's blocks, tables and callbacks.
+#include "host_machine.h"
+
+#include <atomic>
+
+namespace kvhost {
+namespace {
+
+std::atomic<HostMachine*> the_machine{nullptr};
+
+}  // namespace
+
+HostMachine::HostMachine()
+    : engine_(std::make_unique<host::EngineBlock>()),
+      setup_(std::make_unique<host::SetupBlock>()),
+      planner_(std::make_unique<host::PlannerBlock>()),
+      view_(std::make_unique<host::HostView>()) {
+  planner_->mpg_enable_ref = &mpg_enable_;
+  planner_->mpg_axis = 6;
+  view_->window_handle = &window_;
+  view_->jog_full_speed = &jog_full_speed_;
+  view_->view_flag = 1;
+  setup_->jog_rate_percent = 100.0;
+  the_machine.store(this);
+}
+
+HostMachine::~HostMachine() {
+  HostMachine* self = this;
+  the_machine.compare_exchange_strong(self, nullptr);
+}
+
+double HostMachine::Dro(std::int16_t code) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = dros_.find(code);
+  return it == dros_.end() ? 0.0 : it->second;
+}
+
+void HostMachine::SetDro(std::int16_t code, double value) {
+  std::lock_guard<std::mutex> guard(lock_);
+  dros_[code] = value;
+}
+
+bool HostMachine::Led(std::int16_t code) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = leds_.find(code);
+  return it != leds_.end() && it->second;
+}
+
+std::vector<std::int16_t> HostMachine::Buttons() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return buttons_;
+}
+
+std::vector<std::string> HostMachine::CodeLines() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return code_lines_;
+}
+
+double HostMachine::CbGetDro(std::int16_t code) {
+  HostMachine* m = the_machine.load();
+  return m ? m->Dro(code) : 0.0;
+}
+
+void HostMachine::CbSetDro(std::int16_t code, double value) {
+  if (HostMachine* m = the_machine.load()) m->SetDro(code, value);
+}
+
+bool HostMachine::CbGetLed(std::int16_t code) {
+  HostMachine* m = the_machine.load();
+  return m && m->Led(code);
+}
+
+void HostMachine::CbSetLed(std::int16_t code, bool on) {
+  if (HostMachine* m = the_machine.load()) {
+    std::lock_guard<std::mutex> guard(m->lock_);
+    m->leds_[code] = on;
+  }
+}
+
+void HostMachine::CbCode(const char* line) {
+  if (HostMachine* m = the_machine.load()) {
+    std::lock_guard<std::mutex> guard(m->lock_);
+    m->code_lines_.emplace_back(line ? line : "");
+  }
+}
+
+void HostMachine::CbDoButton(std::int16_t code) {
+  if (HostMachine* m = the_machine.load()) {
+    std::lock_guard<std::mutex> guard(m->lock_);
+    m->buttons_.push_back(code);
+  }
+}
+
+}  // namespace kvhost

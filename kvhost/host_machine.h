@@ -1,0 +1,61 @@
+// The replacement host's own side of the contract: the four blocks it hands to the plug-in, its
+// DRO and LED tables, and a record of the buttons pressed and G-code lines run through the
+// callbacks. One machine per process, since the callbacks carry no context.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "shell/host_contract.h"
+
+namespace kvhost {
+
+class HostMachine {
+ public:
+  HostMachine();
+  ~HostMachine();
+  HostMachine(const HostMachine&) = delete;
+  HostMachine& operator=(const HostMachine&) = delete;
+
+  host::EngineBlock& engine() { return *engine_; }
+  host::SetupBlock& setup() { return *setup_; }
+  host::PlannerBlock& planner() { return *planner_; }
+  host::HostView& view() { return *view_; }
+
+  double Dro(std::int16_t code) const;
+  void SetDro(std::int16_t code, double value);
+  bool Led(std::int16_t code) const;
+  std::vector<std::int16_t> Buttons() const;
+  std::vector<std::string> CodeLines() const;
+  std::string StatusLine() const { return host::HostStringRead(planner_->status_text); }
+
+  // The callbacks handed to the plug-in; they reach the machine of this process.
+  static double CbGetDro(std::int16_t code);
+  static void CbSetDro(std::int16_t code, double value);
+  static bool CbGetLed(std::int16_t code);
+  static void CbSetLed(std::int16_t code, bool on);
+  static void CbCode(const char* line);
+  static void CbDoButton(std::int16_t code);
+
+ private:
+  std::unique_ptr<host::EngineBlock> engine_;
+  std::unique_ptr<host::SetupBlock> setup_;
+  std::unique_ptr<host::PlannerBlock> planner_;
+  std::unique_ptr<host::HostView> view_;
+  std::uint8_t mpg_enable_ = 0;
+  std::uint8_t jog_full_speed_ = 0;
+  int window_ = 0;  // stands in for the main window's handle
+
+  // protects the tables below: the plug-in calls back from its link threads
+  mutable std::mutex lock_;
+  std::map<std::int16_t, double> dros_;
+  std::map<std::int16_t, bool> leds_;
+  std::vector<std::int16_t> buttons_;
+  std::vector<std::string> code_lines_;
+};
+
+}  // namespace kvhost

@@ -1,0 +1,36 @@
+// One run of the plug-in inside the replacement host: load, start up, shut down.
+#pragma once
+
+#include <string>
+
+#include "host_machine.h"
+#include "platform/library.h"
+#include "plugin_api.h"
+
+namespace kvhost {
+
+class HostSession {
+ public:
+  explicit HostSession(HostMachine& machine) : machine_(machine) {}
+
+  // Loads the plug-in library and resolves its entry points.
+  bool Load(const std::string& plugin_path, std::string& error);
+  // SetProName, the six callbacks, InitControl, PostInitControl. Returns the display name.
+  std::string StartUp(const std::string& profile_path);
+  // StopPlug.
+  void ShutDown();
+
+  const PluginApi& api() const { return api_; }
+  bool started() const { return started_; }
+
+ private:
+  HostMachine& machine_;
+  platform::Library library_;  // never unloaded: the plug-in's link threads live on
+  PluginApi api_;
+  bool started_ = false;
+};
+
+// The plug-in built beside kvhost, for runs that name none.
+std::string DefaultPluginPath();
+
+}  // namespace kvhost

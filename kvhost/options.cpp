@@ -1,0 +1,86 @@
+// Parsing kvhost's command line.
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace kvhost {
+namespace {
+
+bool ParsePort(std::string_view text, std::uint16_t& port) {
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc) {
+        error = std::string(arg) + " needs a value";
+        return false;
+      }
+      into = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--help" || arg == "-h") {
+      out.help = true;
+    } else if (arg == "--plugin") {
+      if (!value(out.plugin_path)) return false;
+    } else if (arg == "--profile") {
+      if (!value(out.profile_path)) return false;
+    } else if (arg == "--board") {
+      if (!value(out.board)) return false;
+      if (out.board != "sim" && out.board != "external") {
+        error = "--board takes sim or external, not " + out.board;
+        return false;
+      }
+    } else if (arg == "--listen-port") {
+      if (!value(v)) return false;
+      if (!ParsePort(v, out.listen_port)) {
+        error = "--listen-port takes a port number 1..65535, not " + v;
+        return false;
+      }
+    } else if (arg == "--discovery") {
+      if (!value(v)) return false;
+      std::size_t colon = v.rfind(':');
+      std::uint16_t port = 0;
+      if (colon == std::string::npos || colon == 0 || !ParsePort(std::string_view(v).substr(colon + 1), port)) {
+        error = "--discovery takes ADDR:PORT, not " + v;
+        return false;
+      }
+      out.discovery = v;
+    } else if (arg == "--time-limit") {
+      if (!value(v)) return false;
+      double seconds = 0;
+      auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+      if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(seconds) || seconds <= 0) {
+        error = "--time-limit takes a positive number of seconds, not " + v;
+        return false;
+      }
+      out.time_limit_s = seconds;
+    } else if (arg == "--summary-json") {
+      if (!value(out.summary_json)) return false;
+    } else if (arg == "--dry-run") {
+      out.dry_run = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      error = "unknown option " + std::string(arg);
+      return false;
+    } else if (out.program.empty()) {
+      out.program = arg;
+    } else {
+      error = "only one program may be given";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kvhost

@@ -1,0 +1,31 @@
+// kvhost's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kvhost {
+
+struct Options {
+  std::string plugin_path;                 // --plugin PATH
+  std::string profile_path = "kvhost-profile.xml";  // --profile PATH
+  std::string board = "sim";               // --board sim|external
+  std::uint16_t listen_port = 20176;       // --listen-port N
+  std::optional<std::string> discovery;    // --discovery ADDR:PORT
+  std::optional<double> time_limit_s;      // --time-limit SECONDS
+  std::string summary_json;                // --summary-json PATH
+  bool dry_run = false;                    // --dry-run
+  std::string program;                     // PROGRAM
+  bool help = false;
+};
+
+inline constexpr const char* kUsage =
+    "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--listen-port N]\n"
+    "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
+    "              [--dry-run] [PROGRAM]\n";
+
+// Parses argv; on a usage error returns false with the reason in `error`.
+bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& error);
+
+}  // namespace kvhost

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the tests inside a private network namespace.
+# Usage: scripts/test.sh [--sanitize address|thread] [--label REGEX]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+sanitize=()
+label=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize=(--sanitize "$2"); shift 2 ;;
+    --label) label=(-L "$2"); shift 2 ;;
+    *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+bash "$here/scripts/setup.sh"
+dir=$(bash "$here/scripts/build.sh" "${sanitize[@]}" | tail -n 1)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+cd "$dir"
+bash "$here/scripts/in-netns.sh" ctest --output-on-failure -j "$(nproc)" --timeout 300 "${label[@]}"
