@@ -25,7 +25,7 @@ TEST(ParserAccepts, WordsWithBlanksCaseCommentsAndLineNumbers) {
 
 TEST(ParserAccepts, EveryListedCode) {
   const Program program = MustParse(
-      "G17 G21 G90 G40 G49 G61 G64\n"
+      "G17 G21 G90 G40 G49 G61\nG64\n"
       "G20\nG91\nG90 G21\n"
       "G0 X1 Y2 Z3 A4 B5 C6\n"
       "G1 X2 F300\n"

@@ -14,7 +14,7 @@ namespace {
 using testing::MustParse;
 
 // Runs a whole program and returns every action in order.
-std::vector<Action> Run(std::string_view text) {
+std::vector<Action> Interpret(std::string_view text) {
   const Program program = MustParse(text);
   Interpreter interpreter;
   ActionList list;
@@ -29,7 +29,7 @@ std::vector<Action> Run(std::string_view text) {
 
 std::vector<Move> Moves(std::string_view text) {
   std::vector<Move> moves;
-  for (const Action& action : Run(text)) {
+  for (const Action& action : Interpret(text)) {
     if (action.kind == Action::Kind::Move) moves.push_back(action.move);
   }
   return moves;
@@ -81,7 +81,7 @@ TEST(InterpreterModal, MotionCodeAloneSetsTheModeWithoutMoving) {
 }
 
 TEST(InterpreterActions, OneLineRunsToolSpindleDwellThenMove) {
-  const auto actions = Run("G1 X1 F10 G4 P0.5 M3 S80 T2 M6\n");
+  const auto actions = Interpret("G1 X1 F10 G4 P0.5 M3 S80 T2 M6\n");
   ASSERT_EQ(actions.size(), 4u);
   EXPECT_EQ(actions[0].kind, Action::Kind::Tool);
   EXPECT_EQ(actions[0].tool, 2);
@@ -94,7 +94,7 @@ TEST(InterpreterActions, OneLineRunsToolSpindleDwellThenMove) {
 }
 
 TEST(InterpreterActions, SpeedChangeWhileRunningIsAnEventAndProgramEndStopsTheSpindle) {
-  const auto actions = Run("S100\nM4\nS300\nM2\n");
+  const auto actions = Interpret("S100\nM4\nS300\nM2\n");
   ASSERT_EQ(actions.size(), 3u);
   EXPECT_EQ(actions[0].spindle_mcode, 4);
   EXPECT_EQ(actions[0].spindle_speed, 100.0);
@@ -103,7 +103,7 @@ TEST(InterpreterActions, SpeedChangeWhileRunningIsAnEventAndProgramEndStopsTheSp
   EXPECT_EQ(actions[2].spindle_mcode, 5);
   EXPECT_EQ(actions[2].line, 4);
 
-  EXPECT_EQ(Run("S100\nM3\nM5\nM30\n").size(), 2u);  // already stopped: no second stop
+  EXPECT_EQ(Interpret("S100\nM3\nM5\nM30\n").size(), 2u);  // already stopped: no second stop
 }
 
 TEST(InterpreterState, AFailedBlockChangesNothing) {

@@ -12,6 +12,10 @@ std::string FormatNumber(double value) {
   return out.str();
 }
 
-std::string WordText(char letter, double value) { return std::string(1, letter) + FormatNumber(value); }
+std::string WordText(char letter, double value) {
+  std::string text(1, letter);
+  text.append(FormatNumber(value));
+  return text;
+}
 
 }  // namespace kvgcode

@@ -50,6 +50,14 @@ std::optional<double> ParseNumber(std::string_view text) {
 
 }  // namespace
 
+std::string Word::Text() const {
+  std::string text;
+  text.reserve(1 + number.size());
+  text.push_back(letter);
+  text.append(number);
+  return text;
+}
+
 std::optional<LineError> LexLine(std::string_view line, std::vector<Word>& words) {
   words.clear();
   bool delimiter_line = false;
@@ -77,7 +85,7 @@ std::optional<LineError> LexLine(std::string_view line, std::vector<Word>& words
       const std::size_t start = pos;
       while (pos < line.size() && IsNumberChar(line[pos])) ++pos;
       const std::string_view number = line.substr(start, pos - start);
-      const std::string text = std::string(1, letter) + std::string(number);
+      const std::string text = Word{letter, number, 0}.Text();
       if (number.empty()) return Fault(text, "word without a number:");
       const auto value = ParseNumber(number);
       if (!value) return Fault(text, "malformed number in word");

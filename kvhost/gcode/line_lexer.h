@@ -16,7 +16,7 @@ struct Word {
   std::string_view number;  // as written, e.g. "-0.4953"; views the source line
   double value = 0;
 
-  std::string Text() const { return std::string(1, letter) + std::string(number); }
+  std::string Text() const;  // letter and number as written, e.g. "G01"
 };
 
 // Replaces `words` with the words of `line`. Comments are "(...)" (several allowed) and

@@ -32,7 +32,7 @@ TEST(CheckSettings, RefusesSpeedsThatOverflowASegment) {
 
 TEST(CheckSettings, LimitLeavesRoomForRounding) {
   MachineSettings settings = DefaultMillSettings();
-  settings.steps_per_unit[0] = 1;
+  settings.steps_per_unit.fill(1);
   settings.max_velocity_per_s[0] = 32765;  // plus two steps of rounding: exactly the limit
   EXPECT_FALSE(CheckSettings(settings, 1.0));
   settings.max_velocity_per_s[0] = 32766;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
 #include <iterator>
 #include <numbers>
+#include <sstream>
 
 #include "arc_geometry.h"
 #include "plan_summary.h"
@@ -95,10 +97,11 @@ TEST(PlannerProfile, RotaryAxesUseTheirOwnLimits) {
 
 TEST(PlannerSteps, SegmentsSumExactlyToTheEndIncludingHalfSteps) {
   // 0.000625 mm is exactly half a step; repeated fractions must not drift.
-  std::string text = "G1 F500\n";
-  for (int i = 1; i <= 200; ++i) text += "X" + std::to_string(0.000625 * i * 7) + " Y" + std::to_string(-0.0013 * i) + "\n";
-  text += "G91 X0.3333 Y0.3333\nX0.3333 Y0.3333\nX0.3333 Y0.3333\n";
-  const Program program = MustParse(text);
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(6) << "G1 F500\n";
+  for (int i = 1; i <= 200; ++i) text << 'X' << 0.000625 * i * 7 << " Y" << -0.0013 * i << '\n';
+  text << "G91 X0.3333 Y0.3333\nX0.3333 Y0.3333\nX0.3333 Y0.3333\n";
+  const Program program = MustParse(text.str());
   const MachineSettings settings = DefaultMillSettings();
   const auto segments = Segments(PlanAll(program, settings, kPeriod_s));
   const auto end = ProgramEndSteps(program, settings);
