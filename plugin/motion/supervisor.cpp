@@ -1,4 +1,4 @@
-// Motion supervisor: actions, E-stop and the motion stream.
+// Motion supervisor (placeholder until the state machine lands): drains the action queue.
 #include "motion/supervisor.h"
 
 #include "runtime/action_queue.h"
@@ -15,5 +15,14 @@ std::int32_t SupervisorRun(std::uint32_t) {
   }
   return 20;
 }
+
+SupervisorState CurrentSupervisorState() { return SupervisorState::RUN; }
+int SupervisorHomingAxis() { return -1; }
+void Home(std::int16_t) {}
+void Probe() {}
+void DoDwell(double) {}
+void Notify(std::int32_t) {}
+void HomeStart(int) {}
+std::int32_t ProbeRun(std::uint32_t) { return 0; }
 
 }  // namespace kv

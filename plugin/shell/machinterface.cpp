@@ -3,6 +3,7 @@
 #include <string>
 
 #include "link/link_interface.h"
+#include "motion/jog.h"
 #include "motion/motion_stream.h"
 #include "motion/supervisor.h"
 #include "platform/clock.h"
@@ -110,14 +111,15 @@ void SetSetLED(host::SetLedFn fn) { state.SetLED = fn; }
 void SetCode(host::CodeFn fn) { state.Code = fn; }
 void SetDoButton(host::DoButtonFn fn) { state.DoButton = fn; }
 
-void JogOn(std::int16_t, std::int16_t, double) {}
-void JogOff(std::int16_t) {}
-void Home(std::int16_t) {}
-void Probe() {}
-void DoDwell(double) {}
+void JogOn(std::int16_t axis, std::int16_t direction, double speed) { kv::JogOn(axis, direction, speed); }
+void JogOff(std::int16_t axis) { kv::JogOff(axis); }
+void Home(std::int16_t axis) { kv::Home(axis); }
+void Probe() { kv::Probe(); }
+void DoDwell(double seconds) { kv::DoDwell(seconds); }
+void Notify(std::int32_t message) { kv::Notify(message); }
+// The host's purge, reset and update requests change nothing on this board.
 void Purge(std::int16_t) {}
 void Reset() {}
 void Update() {}
-void Notify(std::int32_t) {}
 
 }  // extern "C"
