@@ -1,8 +1,8 @@
 // Test support: fake host blocks and a capturing link.
 #include "testing/fake_host.h"
 
-#include <atomic>
 #include <cstdio>
+#include <utility>  // std::exchange
 
 #include "runtime/diagnostics.h"
 #include "runtime/packet_buffer.h"
