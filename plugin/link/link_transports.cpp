@@ -1,8 +1,10 @@
-// Transport start-up. The Ethernet and USB transports register here as they are built.
+// Transport start-up: every transport that can carry the link starts looking for the board.
 #include "link/link_transports.h"
+
+#include "link/ethernet_link.h"
 
 namespace kv {
 
-void StartTransports() {}
+void StartTransports() { EthStart(); }
 
 }  // namespace kv

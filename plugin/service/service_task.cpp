@@ -1,33 +1,94 @@
 // Service task: identification, status polling and streaming of the board's parameters.
 #include "service/service_task.h"
 
+#include <memory>
+
+#include "link/link_interface.h"
+#include "motion/config_download.h"
+#include "motion/pendant.h"
+#include "runtime/commands.h"
+#include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
+#include "service/firmware_upgrade.h"
+#include "service/receive_parser.h"
+#include "shell/host_gate.h"
 #include "shell/plugin_state.h"
 
 namespace kv {
+namespace {
+
+constexpr std::int32_t kFirstRunMs = 20;
+constexpr std::int32_t kPollPeriodMs = 200;
+constexpr std::int32_t kStreamPeriodMs = 30;
+constexpr std::int32_t kIdleRoundsPerKeepAlive = 5;  // the sixth empty run sends one
+
+void SendCommand(std::uint8_t command) { LinkSendFrame(std::make_unique<PacketBuffer>(command)); }
+
+// One streaming run: pendant displays, then the changed parameters or, now and then, a keep-alive.
+void StreamRun() {
+  SendPendantFrames();
+  auto frame = std::make_unique<PacketBuffer>(ParamBuffer());
+  ParamAppendChanged(*frame);
+  if (frame->Size() >= 1) {
+    LinkSendFrame(std::move(frame));
+    return;
+  }
+  if (state.idle_rounds.load() == kIdleRoundsPerKeepAlive) {
+    frame->PutByte(wire::KEEP_ALIVE);
+    LinkSendFrame(std::move(frame));
+    state.idle_rounds = 0;
+  } else {
+    state.idle_rounds.fetch_add(1);
+  }
+}
+
+}  // namespace
 
 void ServiceInit() {
-  TimerAdd(ServiceRun, 20, 0);
+  TimerAdd(ServiceRun, kFirstRunMs, 0);
   state.pos_synced = false;
   state.stop_mask = 0;
   state.counters_fresh = true;
 }
 
 void ServiceStart() {
+  // A board that connects after StopPlug must not reach the host's released blocks.
+  HostGate& gate = LinkHostGate();
+  if (!gate.Enter()) return;
   state.stream_mode = false;
+  ParamServiceStart();
+  PulseRateUpdate();
   state.segments_sent = 0;
   state.still_count = 0;
+  state.link_receive.store(ReceiveFrame, std::memory_order_release);
   state.upgrade_requested = false;
   state.pulse_rate_hz = 0;
   for (auto& flag : state.softlimit_tripped) flag = false;
+  gate.Leave();
 }
 
 std::int32_t ServiceRun(std::uint32_t) {
-  if (state.link_is_open.load(std::memory_order_acquire) == nullptr) {
+  if (!LinkEstablished()) {
     state.pulse_rate_hz = 0;
-    return 200;
+    return kPollPeriodMs;
   }
-  return 200;
+  ParamCompute();
+  if (state.upgrade_requested.load()) {
+    FirmwareUpgrade();
+    return 1;
+  }
+  if (state.pulse_rate_hz.load() == 0) {
+    SendCommand(wire::IDENT_REQUEST);
+    return kPollPeriodMs;
+  }
+  if (!state.stream_mode.load()) {
+    auto poll = std::make_unique<PacketBuffer>(wire::STATUS_POLL);
+    poll->PutByte(0xFF);
+    LinkSendFrame(std::move(poll));
+    return kPollPeriodMs;
+  }
+  StreamRun();
+  return kStreamPeriodMs;
 }
 
 }  // namespace kv

@@ -2,12 +2,14 @@
 // plug-in's start-up and shut-down sequences.
 #include <string>
 
+#include "link/ethernet_link.h"
 #include "link/link_interface.h"
 #include "motion/jog.h"
 #include "motion/motion_stream.h"
 #include "motion/supervisor.h"
 #include "platform/clock.h"
 #include "platform/library.h"
+#include "platform/socket.h"
 #include "profile/profile_store.h"
 #include "runtime/action_queue.h"
 #include "runtime/commands.h"
@@ -17,6 +19,7 @@
 #include "service/service_task.h"
 #include "shell/exports.h"
 #include "shell/host_access.h"
+#include "shell/host_gate.h"
 #include "shell/plugin_state.h"
 #include "shell/settings.h"
 #include "ui/host_window.h"
@@ -61,6 +64,7 @@ bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::Plann
   state.planner = planner;
   state.view = view;
   if (view != nullptr) host::Store(view->view_flag, 0);
+  kv::LinkHostGate().Open();
   kv::DiagInit();
   kv::ResetBoardIdentity();
   kv::TimerReset();
@@ -94,8 +98,10 @@ void StopPlug() {
     platform::SleepMs(kStopFrameWaitMs);
   }
   kv::TimerStop();
-  // The host's blocks are valid only until this call returns: let the last pass finish first.
+  // The host's blocks are valid only until this call returns: let the scheduler's last pass and
+  // any frame being parsed on a link thread finish, and keep later frames away from them.
   kv::TimerJoin();
+  kv::LinkHostGate().Close();
   kv::DestroyPluginDialog();
   {
     kv::ProfileStore store;
@@ -121,5 +127,12 @@ void Notify(std::int32_t message) { kv::Notify(message); }
 void Purge(std::int16_t) {}
 void Reset() {}
 void Update() {}
+
+bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port, std::uint16_t listen_port) {
+  std::uint32_t address = 0;
+  if (discovery_address == nullptr || !platform::ParseIpv4(discovery_address, address)) return false;
+  if (discovery_port == 0 || listen_port == 0) return false;
+  return kv::SetEthEndpoints({address, discovery_port, listen_port});
+}
 
 }  // extern "C"

@@ -1,0 +1,10 @@
+# Tests of the board service: catalogue, receive parser, limits and the service task.
+add_executable(plugin_service_tests
+  service/model_catalogue_test.cpp
+  service/receive_parser_test.cpp
+  service/limits_test.cpp
+  service/service_task_test.cpp
+)
+target_link_libraries(plugin_service_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_service_tests)
+gtest_discover_tests(plugin_service_tests PROPERTIES LABELS unit)
