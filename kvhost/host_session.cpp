@@ -7,6 +7,19 @@ bool HostSession::Load(const std::string& plugin_path, std::string& error) {
   return LoadPlugin(plugin_path, library_, api_, error);
 }
 
+bool HostSession::SetEndpoints(const Endpoints& e, std::string& error) {
+  if (api_.SetEthernetEndpoints == nullptr) {
+    error = "the plug-in has no Ethernet endpoint seam";
+    return false;
+  }
+  if (!api_.SetEthernetEndpoints(e.discovery_address.c_str(), e.discovery_port, e.listen_port)) {
+    error = "the plug-in refused the endpoints " + e.discovery_address + ":" + std::to_string(e.discovery_port) +
+            ", listen port " + std::to_string(e.listen_port);
+    return false;
+  }
+  return true;
+}
+
 std::string HostSession::StartUp(const std::string& profile_path) {
   std::string name = api_.SetProName(host::MakeHostString(profile_path));
   api_.SetGetDRO(HostMachine::CbGetDro);

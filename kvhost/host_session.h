@@ -1,6 +1,8 @@
 // One run of the plug-in inside the replacement host: load, start up, shut down.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host_machine.h"
@@ -15,6 +17,14 @@ class HostSession {
 
   // Loads the plug-in library and resolves its entry points.
   bool Load(const std::string& plugin_path, std::string& error);
+  // Where the plug-in's Ethernet link broadcasts and listens; without it the plug-in's defaults.
+  struct Endpoints {
+    std::string discovery_address;
+    std::uint16_t discovery_port;
+    std::uint16_t listen_port;
+  };
+  // Must come before StartUp; false if the plug-in refuses or lacks the seam.
+  bool SetEndpoints(const Endpoints& endpoints, std::string& error);
   // SetProName, the six callbacks, InitControl, PostInitControl. Returns the display name.
   std::string StartUp(const std::string& profile_path);
   // StopPlug.

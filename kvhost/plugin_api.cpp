@@ -40,6 +40,8 @@ bool LoadPlugin(const std::string& path, platform::Library& library, PluginApi& 
   Resolve(library, "Reset", api.Reset, missing);
   Resolve(library, "Update", api.Update, missing);
   Resolve(library, "Notify", api.Notify, missing);
+  api.SetEthernetEndpoints =
+      reinterpret_cast<decltype(api.SetEthernetEndpoints)>(library.Symbol("SetEthernetEndpoints"));
   if (!missing.empty()) {
     error = "plug-in " + path + " does not export " + missing;
     library.Close();

@@ -30,6 +30,8 @@ struct PluginApi {
   void (*Reset)() = nullptr;
   void (*Update)() = nullptr;
   void (*Notify)(std::int32_t) = nullptr;
+  // Optional: the plug-in's seam for redirecting its Ethernet link (null when not exported).
+  bool (*SetEthernetEndpoints)(const char*, std::uint16_t, std::uint16_t) = nullptr;
 };
 
 // Loads the library at `path` and resolves every entry point. On failure returns false with a

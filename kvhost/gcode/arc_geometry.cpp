@@ -1,4 +1,4 @@
-// Arc construction from G2/G3 words and evaluation of points along an arc.
+// Arc construction from G2/G3 words and points along an arc; one place decides arc direction.
 #include "arc_geometry.h"
 
 #include <algorithm>

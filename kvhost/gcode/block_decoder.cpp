@@ -1,4 +1,4 @@
-// Decoding of one line's words into a Block: supported codes, repeated words, group conflicts.
+// Decoding of one line's words into a Block; anything unknown is an error, never silently skipped.
 #include "block_decoder.h"
 
 #include <array>

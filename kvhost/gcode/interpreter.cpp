@@ -1,4 +1,4 @@
-// Modal interpretation of blocks: units, distance mode, feed, arcs and event order.
+// Modal interpretation of blocks; a block is applied whole or not at all, so errors leave no trace.
 #include "interpreter.h"
 
 #include <cmath>
@@ -40,7 +40,6 @@ class MotionBuilder {
       : block_(block), mode_(mode), scale_(scale), distance_(distance), feed_(feed_mm_per_min), position_(position) {}
 
   MotionResult Build() const {
-    const std::string motion_word = WordText('G', MotionGcode(mode_));
     if (block_.HasArcWords() && !IsArc(mode_)) {
       return Error(Fault(FirstArcWord(), "arc word without G2/G3 in effect:"));
     }
@@ -65,13 +64,13 @@ class MotionBuilder {
       move.kind = MoveKind::Rapid;
       return {move, std::nullopt};
     }
-    if (!feed_) return Error(Fault(motion_word, "no feed rate (F) set for"));
+    if (!feed_) return Error(Fault(MotionWord(), "no feed rate (F) set for"));
     move.feed_per_s = *feed_ / 60.0;
     if (mode_ == MotionMode::Linear) {
       move.kind = MoveKind::Linear;
       return {move, std::nullopt};
     }
-    return BuildArc(move, motion_word);
+    return BuildArc(move);
   }
 
  private:
@@ -83,10 +82,12 @@ class MotionBuilder {
     return WordText('R', block_.arc_r.value_or(0));
   }
 
-  MotionResult BuildArc(Move move, const std::string& motion_word) const {
+  std::string MotionWord() const { return WordText('G', MotionGcode(mode_)); }
+
+  MotionResult BuildArc(Move move) const {
     const bool centre_form = block_.arc_i || block_.arc_j;
     if (centre_form && block_.arc_r) return Error(Fault(WordText('R', *block_.arc_r), "arc has both I/J and"));
-    if (!centre_form && !block_.arc_r) return Error(Fault(motion_word, "arc needs I/J or R:"));
+    if (!centre_form && !block_.arc_r) return Error(Fault(MotionWord(), "arc needs I/J or R:"));
     const std::size_t x = Index(Axis::X);
     const std::size_t y = Index(Axis::Y);
     const PlanarPoint start{move.start_units[x], move.start_units[y]};
@@ -97,7 +98,7 @@ class MotionBuilder {
                                      : ArcFromRadius(start, end, *block_.arc_r * scale_, clockwise);
     if (!arc.ok()) {
       const std::string word = centre_form ? FirstArcWord() : WordText('R', *block_.arc_r);
-      return Error(LineError{word, arc.error + " in " + motion_word + " \"" + word + "\""});
+      return Error(LineError{word, arc.error + " in " + MotionWord() + " \"" + word + "\""});
     }
     move.kind = MoveKind::Arc;
     move.arc = arc.path;

@@ -75,11 +75,6 @@ TEST(InterpreterModal, AxisWordsAloneContinueTheLastMotion) {
   EXPECT_DOUBLE_EQ(moves[5].feed_per_s, 100.0 / 60.0);
 }
 
-TEST(InterpreterModal, MotionCodeAloneSetsTheModeWithoutMoving) {
-  EXPECT_EQ(Moves("G1 F100\nG3\nX2 Y0 R1\n").size(), 1u);
-  EXPECT_TRUE(Moves("G0\nG1 F10\n").empty());
-}
-
 TEST(InterpreterActions, OneLineRunsToolSpindleDwellThenMove) {
   const auto actions = Interpret("G1 X1 F10 G4 P0.5 M3 S80 T2 M6\n");
   ASSERT_EQ(actions.size(), 4u);

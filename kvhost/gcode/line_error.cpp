@@ -1,4 +1,4 @@
-// Number and word formatting for error messages.
+// Number and word formatting for error messages, kept off the hot path of planning.
 #include "line_error.h"
 
 #include <sstream>

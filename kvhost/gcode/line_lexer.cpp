@@ -1,4 +1,4 @@
-// Lexing of one G-code line into words.
+// Lexing of one G-code line; strict, so a typo becomes an error rather than a lost word.
 #include "line_lexer.h"
 
 #include <charconv>

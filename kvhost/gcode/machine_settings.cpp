@@ -1,4 +1,4 @@
-// Default mill settings and the validation of settings against the board's segment format.
+// Default mill settings and their validation, so a segment can never overflow the board's counters.
 #include "machine_settings.h"
 
 #include <cmath>

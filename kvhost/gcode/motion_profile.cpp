@@ -1,4 +1,4 @@
-// Trapezoidal and triangular speed profiles.
+// Trapezoidal and triangular speed profiles in closed form, cheap enough to evaluate per segment.
 #include "motion_profile.h"
 
 #include <algorithm>

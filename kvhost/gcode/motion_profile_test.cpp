@@ -44,12 +44,5 @@ TEST(TrapezoidProfile, ShortMoveIsATriangle) {
   ExpectBounded(profile, 1, 50, 500);
 }
 
-TEST(TrapezoidProfile, ExactlyReachingFullSpeedHasNoCruise) {
-  const TrapezoidProfile profile(5, 50, 500);  // two ramps of 2.5
-  EXPECT_NEAR(profile.peak_speed_per_s(), 50.0, 1e-9);
-  EXPECT_NEAR(profile.duration_s(), 0.2, 1e-12);
-  ExpectBounded(profile, 5, 50, 500);
-}
-
 }  // namespace
 }  // namespace kvgcode

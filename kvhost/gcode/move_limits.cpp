@@ -1,4 +1,4 @@
-// Per-move speed and acceleration limits derived from the axis limits.
+// Per-move speed and acceleration limits, derived once per move rather than per segment.
 #include "move_limits.h"
 
 #include <algorithm>

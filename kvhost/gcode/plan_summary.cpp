@@ -1,4 +1,4 @@
-// Program summaries by running the planner to the end.
+// Program summaries by running the planner to the end, so they match what the board receives.
 #include "plan_summary.h"
 
 #include <cmath>

@@ -1,4 +1,4 @@
-// Pull-model planning: block by block, move by move, one fixed-period segment at a time.
+// Pull-model planning, one fixed-period segment per call, with no allocation per segment.
 #include "planner.h"
 
 #include <cmath>

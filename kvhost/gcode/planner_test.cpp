@@ -128,6 +128,14 @@ TEST(PlannerSteps, EachMoveEndsExactlyOnItsEndPoint) {
   EXPECT_EQ(x_at_line_end[2], -2400);
 }
 
+TEST(PlannerSteps, ArcEndingOnAHalfStepEndsOnItDespiteTrigRounding) {
+  // cos/sin put this end at 0.00062499999999998668 mm, which would round to 0 steps, not 1.
+  const Program program = MustParse("G3 X0.000625 Y0.00125 I0.3703125 J0.11 F600\n");
+  const auto segments = Segments(PlanAll(program, DefaultMillSettings(), kPeriod_s));
+  EXPECT_EQ(SumSteps(segments)[0], 1);
+  EXPECT_EQ(SumSteps(segments)[1], 1);
+}
+
 TEST(PlannerSteps, MoveToWhereTheMachineIsMakesNoSegments) {
   const PlanSummary summary = Summarize(MustParse("G0 X5\nG0 X5\nG1 X5 F100\n"), DefaultMillSettings(), kPeriod_s);
   EXPECT_EQ(summary.moves, 1u);
@@ -207,6 +215,28 @@ TEST(PlannerArcs, TightFastArcsSlowDownToKeepAccelerationAndChordsInBounds) {
     if (segments[i - 1].line == 1) continue;
     const double middle = std::hypot((points[i].x_mm + points[i - 1].x_mm) / 2, (points[i].y_mm + points[i - 1].y_mm) / 2);
     ASSERT_NEAR(middle, 0.5, kArcTolerance_mm + kStep_mm) << i;
+  }
+}
+
+TEST(PlannerArcs, LongSegmentTimesShortenSegmentsToKeepChordsWithinTolerance) {
+  // At 20 ms and 50 mm/s a segment would span 1 mm of a 5 mm radius: 0.025 mm off the arc.
+  MachineSettings settings = DefaultMillSettings();
+  settings.steps_per_unit.fill(100);
+  settings.acceleration_per_s2.fill(5000);
+  constexpr double kLongPeriod_s = 0.02;
+  const auto segments = Segments(PlanAll(MustParse("G0 X5\nG3 X5 Y0 I-5 F3000\n"), settings, kLongPeriod_s));
+  ExpectWithinAxisLimits(segments, settings, kLongPeriod_s);
+  AxisArray<std::int64_t> steps{};
+  PlanarPoint previous{0, 0};
+  for (const PlanEvent& segment : segments) {
+    steps[0] += segment.steps[0];
+    steps[1] += segment.steps[1];
+    const PlanarPoint point{static_cast<double>(steps[0]) / 100, static_cast<double>(steps[1]) / 100};
+    if (segment.line == 2) {
+      const double middle = std::hypot((point.x_mm + previous.x_mm) / 2, (point.y_mm + previous.y_mm) / 2);
+      ASSERT_NEAR(middle, 5.0, kArcTolerance_mm + 0.01);  // 0.01 mm steps
+    }
+    previous = point;
   }
 }
 

@@ -109,14 +109,5 @@ TEST_F(SharedPrograms, InchProgramEndsAtItsInchPosition) {
   EXPECT_EQ(summary.end_steps[Index(Axis::Z)], 5080);
 }
 
-TEST_F(SharedPrograms, LongCamProgramPlansEveryMove) {
-  const ParseResult parsed = ParseProgram(ReadFile(SharedDir() / "ugs-Gates_combined_R12.nc"));
-  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
-  const PlanSummary summary = Summarize(parsed.program(), DefaultMillSettings(), kPeriod_s);
-  EXPECT_FALSE(summary.error);
-  EXPECT_GT(summary.moves, 15000u);
-  EXPECT_GT(summary.segments, summary.moves);
-}
-
 }  // namespace
 }  // namespace kvgcode
