@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/dialog.h"
 #include "platform/xml_document.h"
 
 namespace kvhost {
@@ -83,12 +84,35 @@ TEST_F(HostSessionTest, SetProNameTwiceGivesTheSameNameAndPushesAfterInit) {
   EXPECT_DOUBLE_EQ(machine_.planner().segment_time, 0.0015) << "with the planner known, the push is at once";
 }
 
-TEST_F(HostSessionTest, ConfigShowsTheDialogAndSavesTheProfile) {
+TEST_F(HostSessionTest, ConfigShowsOneDialogWithTheDefaultIdentityAndSavesTheProfile) {
   session_.StartUp(profile_);
   fs::remove(profile_);
   session_.api().Config();
-  session_.api().Config();
   EXPECT_TRUE(fs::exists(profile_)) << "closing the store around the dialog writes the document";
+  ASSERT_EQ(platform::OpenDialogs().size(), 1u);
+  platform::Dialog& dialog = *platform::OpenDialogs()[0];
+  EXPECT_TRUE(dialog.Visible());
+  EXPECT_EQ(dialog.ItemText(4164), "Kv serious");
+  EXPECT_EQ(dialog.ItemText(4165), "UNKNOW");
+  EXPECT_EQ(dialog.ItemText(4166), "Waiting");
+  EXPECT_EQ(dialog.ItemText(4167), "-");
+  EXPECT_EQ(dialog.ItemText(4168), "0.0.0.3");
+  EXPECT_EQ(dialog.ItemText(4169), "0");
+  EXPECT_EQ(dialog.ItemText(4170), "0K");
+  EXPECT_TRUE(dialog.Checked(4203));
+  EXPECT_FALSE(dialog.Checked(4199));
+
+  // The pendant choice: the two boxes behave as one exclusive choice, saved at StopPlug.
+  platform::ClickDialogItem(dialog, 4203, true);  // unchecking Standard-MPG selects KV-MPG
+  EXPECT_TRUE(dialog.Checked(4199));
+  platform::ClickDialogItem(dialog, 1);  // OK hides it
+  EXPECT_FALSE(dialog.Visible());
+  session_.api().Config();
+  EXPECT_EQ(platform::OpenDialogs().size(), 1u) << "the same dialog is shown again";
+  EXPECT_TRUE(dialog.Visible());
+  session_.ShutDown();
+  EXPECT_TRUE(platform::OpenDialogs().empty()) << "StopPlug destroys the dialog";
+  EXPECT_EQ(Saved("mpg_src"), "1");
 }
 
 TEST_F(HostSessionTest, StopPlugWithoutABoardReturnsWithoutTheStopFrameWait) {

@@ -18,7 +18,7 @@ namespace kv {
 
 class Packet;
 class HostWindow;
-class PluginDialog;
+class CPluginDlg;
 
 // Link operations, installed by the transport that connects (contracts in link/link_interface.h).
 using LinkIsOpenFn = bool (*)();
@@ -115,7 +115,7 @@ struct PluginState {
 
   // --- windows: host thread ---
   std::atomic<HostWindow*> host_window{nullptr};
-  std::atomic<PluginDialog*> plugin_dialog{nullptr};
+  std::atomic<CPluginDlg*> plugin_dialog{nullptr};
   std::atomic<void*> dialog_hwnd{nullptr};
 
   // --- settings: host thread (loaded by SetProName, saved by StopPlug) ---
