@@ -21,8 +21,9 @@ std::span<std::uint8_t> ParamBuffer();
 // Recomputes every parameter, with the host side effects (limit hold during homing, jog mode for
 // the hand-wheel, hand-wheel axis). Every service run while a link is open.
 void ParamCompute();
-// Appends the records of changed parameters, in table order, and records them as sent. Records
-// that do not fit the frame's 255 bytes stay unrecorded for the next run. Returns the count.
+// Appends the records of changed parameters, in table order, and records them as sent. Appending
+// stops at the first record that does not fit the frame's 255 bytes whole: it and the changed
+// records after it stay unrecorded and go in the next run. Returns the count appended.
 int ParamAppendChanged(PacketBuffer& frame);
 // Homing and probing: the special input the board watches (-1 = none); recomputes the masks.
 void SetSpecialInput(int input);
@@ -41,5 +42,10 @@ void ParamSetBoardMotorPolarity(std::uint32_t mask);
 // Spindle figures set by Notify (host thread).
 void ParamSetSpindleDuty(std::uint16_t duty_percent);
 void ParamSetSpindlePwmFigure(std::uint16_t figure);
+
+// Where the axis being homed comes from (the limit hold and the pin sharing depend on it).
+// Null restores the default, SupervisorHomingAxis; tests install their own.
+using HomingAxisFn = int (*)();
+void ParamSetHomingAxisSource(HomingAxisFn source);
 
 }  // namespace kv
