@@ -3,7 +3,9 @@
 // that lets the host plan ahead. Runs on the scheduler thread as a step of the supervisor.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 namespace kv {
@@ -16,5 +18,21 @@ void StreamSegments();
 bool MotionIdle();
 // One ring slot as a 12-byte element: six int16 step counts, truncated, slaved and reversed.
 void ConvertSegment(int slot, std::span<std::uint8_t> element);
+
+// Supervisor runs still to wait before a new motion's first segment goes out (diagnostics, tests).
+std::int32_t StreamHoldoff();
+
+inline constexpr std::int32_t kStreamHoldoffRuns = 40;   // about 800 ms of planning ahead
+inline constexpr std::int32_t kStreamHoldoffShort = 10;  // when the host is already far ahead
+inline constexpr std::int32_t kStreamSegmentsPerFrame = 20;
+
+// Every float-to-integer conversion of the motion modules: toward zero, as the board expects.
+// A NaN gives 0 and values beyond the int32 range saturate, where a plain cast would be undefined.
+inline std::int32_t TruncToInt32(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+  if (value <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(value);
+}
 
 }  // namespace kv

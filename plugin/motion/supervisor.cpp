@@ -1,28 +1,407 @@
-// Motion supervisor (placeholder until the state machine lands): drains the action queue.
+// The motion supervisor: E-stop, queued actions, dwell, program streaming and the homing and
+// probing cycles, one step every 20 ms on the scheduler thread.
 #include "motion/supervisor.h"
 
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+#include "link/link_interface.h"
+#include "motion/config_download.h"
+#include "motion/jog.h"
+#include "motion/motion_stream.h"
+#include "platform/clock.h"
 #include "runtime/action_queue.h"
+#include "runtime/commands.h"
+#include "runtime/diagnostics.h"
+#include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
+#include "shell/host_access.h"
 #include "shell/plugin_state.h"
 
 namespace kv {
+namespace {
 
-void SupervisorInit() { TimerAdd(SupervisorRun, 20, 0); }
+constexpr std::int32_t kRunPeriodMs = 20;
+constexpr std::int32_t kNoLinkPeriodMs = 100;
+constexpr std::int32_t kProbeFirstDelayMs = 1000;
+constexpr std::int32_t kProbeRetryMs = 100;
+constexpr std::uint8_t kBoardModeHoming = 4;
+constexpr std::uint8_t kBoardModeProbing = 8;
+constexpr std::uint64_t kHomingMotionFlag = std::uint64_t{1} << 56;
+constexpr double kNoProbeTarget = -100000.0;
+constexpr double kProbeMinDistance = 0.1;   // units; a shorter probe is no probe
+constexpr double kSameProbeTarget = 0.01;   // units; a repeat of the probe under way
+constexpr int kHomeSlots = 6;
+constexpr std::int16_t kNoAxis = -1;
 
-std::int32_t SupervisorRun(std::uint32_t) {
-  if (state.link_is_open.load(std::memory_order_acquire) == nullptr) return 100;
-  while (ActionPop() != 0) {
+std::atomic<SupervisorState> supervisor_state{SupervisorState::RUN};
+std::atomic<std::int16_t> homing_axis{kNoAxis};
+std::atomic<std::int16_t> probe_axis{kNoAxis};
+
+// Scheduler thread only (SupervisorInit sets them before the scheduler starts).
+std::array<std::int16_t, kHomeSlots> home_queue{kNoAxis, kNoAxis, kNoAxis, kNoAxis, kNoAxis, kNoAxis};
+std::uint8_t home_dir = 0;
+double home_speed = 0.0;  // steps per segment
+double probe_last_target = kNoProbeTarget;
+bool idle_edge = true;
+
+// The dwell: a deadline set on the host thread and cleared on the scheduler thread together
+// with the host's dwell_active flag. The lock keeps the pair consistent when a new dwell comes
+// in just as the previous one ends, so dwell_active never reads 0 while a dwell is pending.
+std::mutex dwell_lock;
+std::atomic<std::uint32_t> dwell_deadline{0};  // ms tick; 0 = none
+
+bool ValidAxis(int axis) { return axis >= 0 && axis < host::kAxes; }
+
+// Later than the deadline, or at it, across the wrap of the 32-bit tick.
+bool Reached(std::uint32_t now, std::uint32_t deadline) { return static_cast<std::int32_t>(now - deadline) >= 0; }
+
+void SendCommand(std::uint8_t command) { LinkSendFrame(std::make_unique<PacketBuffer>(command)); }
+
+void ReportDone(host::EngineBlock& engine) { host::Store(engine.position_changed, 1); }
+
+void QueueHome(int axis) {
+  for (std::int16_t& slot : home_queue) {
+    if (slot == kNoAxis) {
+      slot = static_cast<std::int16_t>(axis);
+      return;
+    }
   }
-  return 20;
+  // all six taken: the request is dropped
 }
 
-SupervisorState CurrentSupervisorState() { return SupervisorState::RUN; }
-int SupervisorHomingAxis() { return -1; }
-void Home(std::int16_t) {}
-void Probe() {}
-void DoDwell(double) {}
-void Notify(std::int32_t) {}
-void HomeStart(int) {}
-std::int32_t ProbeRun(std::uint32_t) { return 0; }
+int TakeQueuedHome() {
+  const int axis = home_queue[0];
+  for (int i = 0; i + 1 < kHomeSlots; ++i) home_queue[i] = home_queue[i + 1];
+  home_queue[kHomeSlots - 1] = kNoAxis;
+  return axis;
+}
+
+void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBlock& planner) {
+  switch (code) {
+    case ACTION_STOP:
+      ReportDone(engine);
+      state.segments_sent.store(0, std::memory_order_release);
+      SendCommand(wire::STREAM_CLOSE);
+      break;
+    case ACTION_ESTOP:
+      SendCommand(wire::BOARD_ESTOP);
+      host::Store(engine.estop, 1);
+      host::Store(engine.ring_read_index, host::Load(engine.ring_write_index) & host::kRingMask);
+      host::Store(planner.estop_seen, 1);
+      break;
+    case ACTION_ENABLE:
+      SendCommand(wire::BOARD_ENABLE);
+      break;
+    default:
+      if (code >= ACTION_HOME_BASE && code < ACTION_HOME_BASE + host::kAxes) QueueHome(code - ACTION_HOME_BASE);
+      break;  // any other code is ignored
+  }
+}
+
+// True when no dwell holds the state step; ends a dwell whose deadline has come.
+bool DwellOver(host::EngineBlock& engine) {
+  if (dwell_deadline.load(std::memory_order_acquire) == 0) return true;
+  std::lock_guard<std::mutex> guard(dwell_lock);
+  const std::uint32_t deadline = dwell_deadline.load(std::memory_order_relaxed);
+  if (deadline == 0) return true;
+  if (!Reached(platform::TickMs(), deadline)) return false;
+  host::Store(engine.dwell_active, 0);
+  dwell_deadline.store(0, std::memory_order_release);
+  return true;
+}
+
+void StepRun(host::EngineBlock& engine, const host::PlannerBlock& planner) {
+  StreamSegments();
+  if (!MotionIdle()) {
+    idle_edge = true;
+    return;
+  }
+  if (home_queue[0] != kNoAxis) HomeStart(TakeQueuedHome());
+  if (idle_edge) {
+    idle_edge = false;
+    if (host::Load(planner.idle_report_off) == 0) ReportDone(engine);
+  }
+}
+
+void StepHomeSeek(host::EngineBlock& engine) {
+  const int axis = homing_axis.load(std::memory_order_relaxed);
+  if (!ValidAxis(axis)) return;
+  if (host::Load(engine.input_signal[HomeInput(axis)].state) == 0) return;
+  // The switch is reached: back off it at a quarter of the seek speed, watched by the board.
+  SendVelocityMove(static_cast<std::uint8_t>(axis), static_cast<std::uint8_t>(1 - home_dir),
+                   TruncToInt32(home_speed * 16384.0));
+  SetSpecialInput(HomeInput(axis));
+  supervisor_state.store(SupervisorState::HOME_RELEASE, std::memory_order_release);
+}
+
+void StepHomeRelease(host::EngineBlock& engine, host::PlannerBlock& planner) {
+  if (state.board_mode.load(std::memory_order_acquire) == kBoardModeHoming) return;
+  SendInputMasks();
+  const int axis = homing_axis.load(std::memory_order_relaxed);
+  if (ValidAxis(axis)) {
+    // Where the board stopped is the host's home position; wrapping, as the step counts do.
+    const auto home = static_cast<std::uint32_t>(host::Load(engine.home_position[axis]));
+    const auto board = static_cast<std::uint32_t>(state.board_pos[axis].load(std::memory_order_acquire));
+    state.pos_offset[axis].store(static_cast<std::int32_t>(home - board), std::memory_order_release);
+    host::Store(engine.axis_referenced[axis], 1);
+  }
+  std::atomic_ref<std::uint64_t>(planner.motion_flags).fetch_and(~kHomingMotionFlag, std::memory_order_acq_rel);
+  ReportDone(engine);
+  host::Store(engine.homing_active, 0);
+  supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+  homing_axis.store(kNoAxis, std::memory_order_release);
+}
+
+void StepProbing(host::EngineBlock& engine) {
+  if (state.board_mode.load(std::memory_order_acquire) == kBoardModeProbing) return;
+  const int axis = probe_axis.exchange(kNoAxis, std::memory_order_acq_rel);
+  probe_last_target = kNoProbeTarget;
+  SendInputMasks();
+  ReportDone(engine);
+  if (ValidAxis(axis)) host::Store(engine.probing[axis], 0);
+  supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+}
+
+}  // namespace
+
+void SupervisorInit() {
+  supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(dwell_lock);
+    dwell_deadline.store(0, std::memory_order_release);
+  }
+  home_queue.fill(kNoAxis);
+  homing_axis.store(kNoAxis, std::memory_order_release);
+  home_dir = 0;
+  home_speed = 0.0;
+  probe_axis.store(kNoAxis, std::memory_order_release);
+  probe_last_target = kNoProbeTarget;
+  idle_edge = true;
+  TimerAdd(SupervisorRun, kRunPeriodMs, 0);
+}
+
+std::int32_t SupervisorRun(std::uint32_t) {
+  if (!LinkEstablished()) return kNoLinkPeriodMs;  // actions wait in the queue, dwells stand still
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
+  if (engine == nullptr || planner == nullptr) return kNoLinkPeriodMs;
+
+  // The host's E-stop interrupts every state. Should the queue be full, the two actions are
+  // carried out after it rather than lost.
+  bool stop_unposted = false;
+  bool estop_unposted = false;
+  if (host::Load(engine->estop) != 0 && supervisor_state.load() != SupervisorState::ESTOPPED) {
+    stop_unposted = !ActionPost(ACTION_STOP);
+    estop_unposted = !ActionPost(ACTION_ESTOP);
+    supervisor_state.store(SupervisorState::ESTOPPED, std::memory_order_release);
+  }
+  while (const std::int32_t code = ActionPop()) PerformAction(code, *engine, *planner);
+  if (stop_unposted) PerformAction(ACTION_STOP, *engine, *planner);
+  if (estop_unposted) PerformAction(ACTION_ESTOP, *engine, *planner);
+
+  if (!DwellOver(*engine)) return kRunPeriodMs;
+
+  switch (supervisor_state.load(std::memory_order_acquire)) {
+    case SupervisorState::RUN:
+      StepRun(*engine, *planner);
+      break;
+    case SupervisorState::ESTOPPED:
+      if (host::Load(engine->estop) == 0) {
+        supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+        ActionPost(ACTION_ENABLE);
+      }
+      break;
+    case SupervisorState::HOME_SEEK:
+      StepHomeSeek(*engine);
+      break;
+    case SupervisorState::HOME_RELEASE:
+      StepHomeRelease(*engine, *planner);
+      break;
+    case SupervisorState::PROBING:
+      StepProbing(*engine);
+      break;
+  }
+  return kRunPeriodMs;
+}
+
+SupervisorState CurrentSupervisorState() { return supervisor_state.load(std::memory_order_acquire); }
+int SupervisorHomingAxis() { return homing_axis.load(std::memory_order_acquire); }
+int SupervisorProbeAxis() { return probe_axis.load(std::memory_order_acquire); }
+
+int HomeQueueLength() {
+  int n = 0;
+  for (std::int16_t slot : home_queue) n += slot != kNoAxis ? 1 : 0;
+  return n;
+}
+
+void Home(std::int16_t axis) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  const int input = ValidAxis(axis) ? HomeInput(axis) : 0;
+  if (host::Load(engine->input_signal[input].enabled) == 0) {
+    status_printf("you need enable switcher for axis %d first", axis);
+    ReportDone(*engine);  // so the host does not wait for a cycle that never starts
+    return;
+  }
+  if (ValidAxis(axis)) {
+    ActionPost(ACTION_HOME_BASE + axis);
+  } else {
+    ReportDone(*engine);  // no such axis to home: done at once rather than waited for
+  }
+}
+
+void HomeStart(int axis) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  const host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
+  if (engine == nullptr || planner == nullptr || !ValidAxis(axis)) return;
+  const double units_per_s =
+      host::Load(planner->home_speed_percent[axis]) / 200.0 * host::Load(planner->max_velocity[axis]);
+  const double speed = steps_per_segment(axis, units_per_s);
+  // Toward the switch: the host's homing direction, turned for a reversed axis.
+  const bool reversed = host::Load(engine->axis_reversed[axis]) != 0;
+  const bool dir_flag = host::Load(planner->home_dir_flag[axis]) != 0;
+  const std::uint8_t dir = reversed == dir_flag ? 1 : 0;
+  SendVelocityMove(static_cast<std::uint8_t>(axis), dir, TruncToInt32(speed * 65536.0));
+  homing_axis.store(static_cast<std::int16_t>(axis), std::memory_order_release);
+  home_speed = speed;
+  home_dir = dir;
+  supervisor_state.store(SupervisorState::HOME_SEEK, std::memory_order_release);
+  host::Store(engine->homing_active, 1);  // the configuration download holds the limits now
+}
+
+void Probe() { TimerAdd(ProbeRun, kProbeFirstDelayMs, 0); }
+
+std::int32_t ProbeRun(std::uint32_t) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
+  if (engine == nullptr || planner == nullptr) return 0;
+
+  if (host::Load(engine->input_signal[kProbeInput].enabled) == 0) {
+    host::Store(engine->softlimit_armed, 0);
+    host::Store(planner->probe_pending, 0);
+    status_printf("probe function need digitize input enable");
+    return 0;
+  }
+  if (state.segments_sent.load(std::memory_order_acquire) > 0) return kProbeRetryMs;  // a program is open
+
+  // The highest enabled axis with somewhere to go is probed. A target that is not a number
+  // gives no distance the board could be sent.
+  int axis = kNoAxis;
+  double distance = 0.0;
+  double target = 0.0;
+  for (int k = 0; k < host::kAxes; ++k) {
+    if (host::Load(engine->axis_enabled[k]) == 0) continue;
+    const double to = host::Load(planner->probe_target[k]);
+    const double d = to - host::Load(planner->probe_start_coord[k]);
+    if (std::isfinite(d) && std::fabs(d) >= kProbeMinDistance) {
+      axis = k;
+      distance = d;
+      target = to;
+    }
+  }
+  if (axis == kNoAxis) {
+    ReportDone(*engine);  // already there: complete without motion
+    return 0;
+  }
+  if (axis == probe_axis.load(std::memory_order_acquire) && std::fabs(probe_last_target - target) < kSameProbeTarget) {
+    ReportDone(*engine);  // the same probe is already under way
+    return 0;
+  }
+
+  SetSpecialInput(kProbeInput);
+  probe_axis.store(static_cast<std::int16_t>(axis), std::memory_order_release);
+  probe_last_target = target;
+
+  auto frame = std::make_unique<PacketBuffer>(wire::PROBE_MOVE);
+  frame->PutByte(static_cast<std::uint8_t>(axis))
+      .PutLong(static_cast<std::uint32_t>(TruncToInt32(distance * host::Load(planner->steps_per_unit[axis]))))
+      .PutLong(static_cast<std::uint32_t>(
+          TruncToInt32(steps_per_segment(axis, host::Load(planner->probe_feed)) * 65536.0)));
+  LinkSendFrame(std::move(frame));
+
+  host::Store(engine->probing[axis], 1);
+  host::Store(planner->board_has_room, 0);  // the stream pauses while the probe moves
+  supervisor_state.store(SupervisorState::PROBING, std::memory_order_release);
+  // Until the board reports another mode, the probe counts as running.
+  state.board_mode.store(kBoardModeProbing, std::memory_order_release);
+  return 0;
+}
+
+void DoDwell(double seconds) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  // A negative time is no dwell; it must not become a deadline half the tick range away.
+  std::int32_t ms = TruncToInt32(seconds * 1000.0);
+  if (ms < 0) ms = 0;
+  std::uint32_t deadline = platform::TickMs() + static_cast<std::uint32_t>(ms);
+  if (deadline == 0) deadline = 1;  // 0 stands for "no dwell"
+  std::lock_guard<std::mutex> guard(dwell_lock);
+  host::Store(engine->dwell_active, 1);
+  dwell_deadline.store(deadline, std::memory_order_release);
+}
+
+void Notify(std::int32_t code) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  const host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
+  if (engine == nullptr || planner == nullptr) return;
+  switch (code) {
+    case -1: {
+      // The host throws away what it planned: skip a window's worth and drop what waits.
+      const std::uint32_t sum = static_cast<std::uint32_t>(host::Load(engine->ring_write_index)) +
+                                static_cast<std::uint32_t>(state.lim_buffer.load(std::memory_order_acquire));
+      const auto write = static_cast<std::int32_t>(sum & host::kRingMask);
+      host::Store(engine->ring_write_index, write);
+      host::Store(engine->ring_read_index, write);
+      break;
+    }
+    case 3:
+    case 4:
+    case 5: {
+      const SpindleFigures figures = SpindleFiguresFor(code);
+      if (figures.set_pwm_figure) ParamSetSpindlePwmFigure(figures.pwm_figure);
+      if (figures.set_duty) ParamSetSpindleDuty(figures.duty_percent);
+      break;
+    }
+    case 10:
+      ActionPost(ACTION_ESTOP);
+      break;
+    default:
+      break;
+  }
+}
+
+SpindleFigures SpindleFiguresFor(std::int32_t code) {
+  SpindleFigures figures;
+  const host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  const host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
+  if (engine == nullptr || planner == nullptr) return figures;
+  const bool pwm = host::Load(planner->spindle_pwm) != 0;
+  if (code == 4) {
+    figures.set_duty = pwm;  // the duty is figures.duty_percent = 0
+    return figures;
+  }
+  if ((code != 3 && code != 5) || host::Load(planner->spindle_on) == 0) return figures;
+  figures.set_duty = true;
+  if (!pwm) return figures;
+  // The duty is a percentage: a ratio outside 0..1 (or not a number) is held inside it.
+  double ratio = host::Load(planner->spindle_ratio);
+  if (!(ratio > 0.0)) ratio = 0.0;
+  if (ratio > 1.0) ratio = 1.0;
+  figures.duty_percent = static_cast<std::uint16_t>(TruncToInt32(ratio * 100.0));
+  const double figure = host::Load(engine->pwm_base) / host::Load(planner->pwm_divisor) / 1000.0;
+  if (std::isfinite(figure)) {  // without a divisor there is no figure: the last one stays
+    figures.set_pwm_figure = true;
+    figures.pwm_figure = static_cast<std::uint16_t>(TruncToInt32(figure));
+  }
+  return figures;
+}
+
+void Purge(std::int16_t) {}
+void Reset() {}
+void Update() {}
 
 }  // namespace kv

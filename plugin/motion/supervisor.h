@@ -13,17 +13,35 @@ enum class SupervisorState : std::uint8_t { RUN, ESTOPPED, HOME_SEEK, HOME_RELEA
 
 // At InitControl: initial state, and the task registered with a first delay of 20 ms.
 void SupervisorInit();
-// One run; returns 100 without a link, else 20.
+// One run; returns 100 without a link (or before the host has handed over its blocks), else 20.
 std::int32_t SupervisorRun(std::uint32_t user);
 SupervisorState CurrentSupervisorState();
 // The axis being homed, -1 when none (read by the configuration download).
 int SupervisorHomingAxis();
+// The axis being probed, -1 when none.
+int SupervisorProbeAxis();
+// Home requests waiting for an idle machine (at most six).
+int HomeQueueLength();
 
 // Entry points (host thread).
 void Home(std::int16_t axis);
 void Probe();
 void DoDwell(double seconds);
 void Notify(std::int32_t code);
+// The host's purge, reset and update requests: nothing to do for this board.
+void Purge(std::int16_t flags);
+void Reset();
+void Update();
+
+// What Notify hands the configuration download for a spindle code (3 and 5 on, 4 off), from
+// the host's current spindle settings; a figure not to be set is left as it was.
+struct SpindleFigures {
+  bool set_duty = false;
+  std::uint16_t duty_percent = 0;
+  bool set_pwm_figure = false;
+  std::uint16_t pwm_figure = 0;
+};
+SpindleFigures SpindleFiguresFor(std::int32_t code);
 
 // Scheduler side.
 void HomeStart(int axis);

@@ -1,0 +1,162 @@
+// Parsing the kvboard program's command line.
+#include "cli_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+namespace kvboard {
+namespace {
+
+bool ParseInt(std::string_view text, long long lo, long long hi, long long& value) {
+  long long v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
+  value = v;
+  return true;
+}
+
+std::vector<std::string_view> SplitCommas(std::string_view text) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    std::size_t comma = text.find(',');
+    parts.push_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return parts;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// "AXIS,PIN,STEPS[,above]" for the home switch and the probe (probe: "PIN,AXIS,...").
+bool ParsePlace(std::string_view text, bool pin_first, int& axis, int& pin, std::int32_t& steps, bool& below) {
+  auto parts = SplitCommas(text);
+  if (parts.size() != 3 && parts.size() != 4) return false;
+  long long a = 0, p = 0, s = 0;
+  if (!ParseInt(parts[pin_first ? 1 : 0], 0, kAxes - 1, a) || !ParseInt(parts[pin_first ? 0 : 1], 1, 63, p) ||
+      !ParseInt(parts[2], INT32_MIN, INT32_MAX, s)) {
+    return false;
+  }
+  if (parts.size() == 4 && parts[3] != "above" && parts[3] != "below") return false;
+  axis = static_cast<int>(a);
+  pin = static_cast<int>(p);
+  steps = static_cast<std::int32_t>(s);
+  below = parts.size() == 3 || parts[3] == "below";
+  return true;
+}
+
+}  // namespace
+
+bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& error) {
+  BoardConfig& b = out.board;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string_view v;
+    auto value = [&] {
+      if (i + 1 >= argc) {
+        error = std::string(arg) + " needs a value";
+        return false;
+      }
+      v = argv[++i];
+      return true;
+    };
+    auto bad = [&](const char* what) {
+      error = std::string(arg) + " takes " + what + ", not " + std::string(v);
+      return false;
+    };
+    long long n = 0;
+    if (arg == "--help" || arg == "-h") {
+      out.help = true;
+    } else if (arg == "--connect") {
+      b.connect_direct = true;
+    } else if (arg == "--no-reconnect") {
+      b.reconnect = false;
+    } else if (arg == "--loader") {
+      b.in_loader = true;
+    } else if (arg == "--verbose") {
+      b.verbose = true;
+    } else if (arg == "--discovery-port") {
+      if (!value()) return false;
+      if (!ParseInt(v, 0, 65535, n)) return bad("a port number 0..65535");
+      b.discovery_port = static_cast<std::uint16_t>(n);
+    } else if (arg == "--plugin-port") {
+      if (!value()) return false;
+      if (!ParseInt(v, 1, 65535, n)) return bad("a port number 1..65535");
+      b.plugin_port = static_cast<std::uint16_t>(n);
+    } else if (arg == "--serial") {
+      if (!value()) return false;
+      if (v.empty() || v.size() > 8) return bad("1 to 8 characters");
+      b.serial = std::string(v);
+    } else if (arg == "--model") {
+      if (!value()) return false;
+      if (!ParseInt(v, 0, 255, n)) return bad("a model code 0..255");
+      b.model = static_cast<std::uint8_t>(n);
+    } else if (arg == "--firmware") {
+      if (!value()) return false;
+      if (!ParseInt(v, 0, 65535, n)) return bad("a version 0..65535");
+      b.firmware = static_cast<std::uint16_t>(n);
+    } else if (arg == "--axes") {
+      if (!value()) return false;
+      if (!ParseInt(v, 1, kAxes, n)) return bad("an axis count 1..6");
+      b.axis_count = static_cast<std::uint8_t>(n);
+    } else if (arg == "--divisors") {
+      if (!value()) return false;
+      auto parts = SplitCommas(v);
+      long long a = 0, d = 0;
+      if (parts.size() != 2 || !ParseInt(parts[0], 1, 255, a) || !ParseInt(parts[1], 1, 255, d)) {
+        return bad("A,B with each 1..255");
+      }
+      b.divisor_a = static_cast<std::uint8_t>(a);
+      b.divisor_b = static_cast<std::uint8_t>(d);
+    } else if (arg == "--report-ms") {
+      if (!value()) return false;
+      if (!ParseInt(v, 1, 1000, n)) return bad("milliseconds 1..1000");
+      b.report_period_ms = static_cast<std::uint32_t>(n);
+    } else if (arg == "--home") {
+      if (!value()) return false;
+      int axis = 0, pin = 0;
+      std::int32_t steps = 0;
+      bool below = true;
+      if (!ParsePlace(v, false, axis, pin, steps, below)) return bad("AXIS,PIN,STEPS[,above]");
+      b.machine[axis].home_pin = static_cast<std::uint8_t>(pin);
+      b.machine[axis].home_steps = steps;
+      b.machine[axis].home_active_below = below;
+    } else if (arg == "--probe") {
+      if (!value()) return false;
+      int axis = 0, pin = 0;
+      std::int32_t steps = 0;
+      bool below = true;
+      if (!ParsePlace(v, true, axis, pin, steps, below)) return bad("PIN,AXIS,STEPS[,above]");
+      b.probe_pin = static_cast<std::uint8_t>(pin);
+      b.machine[axis].probe_steps = steps;
+      b.machine[axis].probe_active_below = below;
+    } else if (arg == "--limits") {
+      if (!value()) return false;
+      auto parts = SplitCommas(v);
+      long long axis = 0, pmin = 0, smin = 0, pmax = 0, smax = 0;
+      if (parts.size() != 5 || !ParseInt(parts[0], 0, kAxes - 1, axis) || !ParseInt(parts[1], 1, 63, pmin) ||
+          !ParseInt(parts[2], INT32_MIN, INT32_MAX, smin) || !ParseInt(parts[3], 1, 63, pmax) ||
+          !ParseInt(parts[4], INT32_MIN, INT32_MAX, smax) || smin >= smax) {
+        return bad("AXIS,MINPIN,MIN,MAXPIN,MAX with MIN below MAX");
+      }
+      AxisMachine& m = b.machine[static_cast<std::size_t>(axis)];
+      m.limit_min_pin = static_cast<std::uint8_t>(pmin);
+      m.limit_min_steps = static_cast<std::int32_t>(smin);
+      m.limit_max_pin = static_cast<std::uint8_t>(pmax);
+      m.limit_max_steps = static_cast<std::int32_t>(smax);
+    } else if (arg == "--time-limit") {
+      if (!value()) return false;
+      double s = 0;
+      auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), s);
+      if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(s) || s <= 0) {
+        return bad("a positive number of seconds");
+      }
+      out.time_limit_s = s;
+    } else {
+      error = "unknown option " + std::string(arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kvboard

@@ -1,0 +1,47 @@
+// The kvboard program's command line, parsed into a board configuration.
+// Kept apart from main so that the parsing is tested without starting a board.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "board_config.h"
+
+namespace kvboard {
+
+struct CliOptions {
+  BoardConfig board;
+  std::optional<double> time_limit_s;  // run until interrupted when empty
+  bool help = false;
+};
+
+inline constexpr const char* kCliUsage =
+    "usage: kvboard [options]\n"
+    "A simulated Kalvero board on loopback. It waits for the discovery datagram \"hello\\0\" on\n"
+    "127.0.0.1:PORT and connects back to the sender's plug-in port, or connects at once with\n"
+    "--connect. It answers, keeps and executes what the plug-in sends and reports positions,\n"
+    "executed segments, inputs and its mode. One line per connection; a summary at exit.\n"
+    "\n"
+    "  --discovery-port N   UDP port for \"hello\" on 127.0.0.1 (default 9000; 0 = any free port)\n"
+    "  --plugin-port N      TCP port of the plug-in (default 20176)\n"
+    "  --connect            connect to 127.0.0.1:plugin-port without waiting for a datagram\n"
+    "  --no-reconnect       stay offline after the link drops\n"
+    "  --serial TEXT        serial number, up to 8 characters (default KVSIM001)\n"
+    "  --model N            model code (default 3: 36000 kHz base clock)\n"
+    "  --firmware N         firmware version (default 515)\n"
+    "  --axes N             axis count reported, 1..6 (default 6)\n"
+    "  --divisors A,B       clock divisors, pulse rate = clock / (A x B) (default 36,10: 100 kHz)\n"
+    "  --loader             answer the identification as the firmware loader\n"
+    "  --report-ms N        period of position and executed-segment reports (default 10)\n"
+    "  --home AXIS,PIN,STEPS[,above]       home switch of an axis: active at STEPS and below\n"
+    "                                      (or above), on input PIN\n"
+    "  --limits AXIS,MINPIN,MIN,MAXPIN,MAX limit switches: active at MIN and below, MAX and above\n"
+    "  --probe PIN,AXIS,STEPS[,above]      probe input PIN, touching at STEPS and below (or above)\n"
+    "  --time-limit S       stop after S seconds (default: run until interrupted)\n"
+    "  --verbose            print every frame received and every reply sent\n"
+    "  --help               this text\n";
+
+// Parses argv; on a usage error returns false with the reason in `error`.
+bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& error);
+
+}  // namespace kvboard

@@ -1,0 +1,70 @@
+// kvboard: the simulated Kalvero board as a program (see --help).
+// Runs one SimBoard until the time limit or an interrupt, then prints what it saw.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "board_stats.h"
+#include "cli_options.h"
+#include "platform/clock.h"
+#include "sim_board.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+void PrintSummary(const kvboard::Stats& s) {
+  std::printf("kvboard summary:\n");
+  std::printf("  connections %u, hellos %u, identification requests %u, status polls %u, keep-alives %u\n",
+              s.connections, s.hellos, s.ident_requests, s.status_polls, s.keep_alives);
+  std::printf("  frames received %u (%u longer than 200 bytes), parameter records %u (%zu ids), malformed %u\n",
+              s.frames_received, s.long_frames, s.param_records, s.params.size(), s.malformed);
+  std::printf("  segments received %u, executed %llu, dropped %u, underruns %u, lowest queue depth %d\n",
+              s.motion.segments_received, static_cast<unsigned long long>(s.motion.segments_executed_total),
+              s.motion.segments_dropped, s.motion.underruns, s.motion.lowest_queue_depth);
+  std::printf("  velocity moves %u, probe moves %u, E-stops %u, enables %u, stream closes %u, plug-in stops %u\n",
+              s.velocity_moves, s.probe_commands, s.estops, s.enables, s.motion.stream_closes, s.plugin_stops);
+  std::printf("  position steps %d %d %d %d %d %d, mode %u, segment period %u us\n", s.position_steps[0],
+              s.position_steps[1], s.position_steps[2], s.position_steps[3], s.position_steps[4], s.position_steps[5],
+              s.mode, s.segment_period_us);
+  std::printf("  frames sent %u, send failures %u\n", s.frames_sent, s.send_failures);
+  if (!s.last_fault.empty()) std::printf("  last fault: %s\n", s.last_fault.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kvboard::CliOptions options;
+  std::string error;
+  if (!kvboard::ParseCli(argc, argv, options, error)) {
+    std::fprintf(stderr, "kvboard: %s\n%s", error.c_str(), kvboard::kCliUsage);
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(kvboard::kCliUsage, stdout);
+    return 0;
+  }
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+
+  kvboard::SimBoard board(options.board);
+  if (!board.Start()) return 1;
+  if (options.board.connect_direct) {
+    std::printf("kvboard: connecting to 127.0.0.1:%u\n", options.board.plugin_port);
+  } else {
+    std::printf("kvboard: waiting for \"hello\" on 127.0.0.1:%u\n", board.DiscoveryPort());
+  }
+  std::fflush(stdout);
+
+  const std::uint32_t start = platform::TickMs();
+  const double limit_ms = options.time_limit_s ? *options.time_limit_s * 1000.0 : -1.0;
+  while (!g_interrupted) {
+    if (limit_ms >= 0 && static_cast<double>(platform::TickMs() - start) >= limit_ms) break;
+    platform::SleepMs(50);
+  }
+  board.Stop();
+  PrintSummary(board.Snapshot());
+  return 0;
+}

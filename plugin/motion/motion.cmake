@@ -1,0 +1,9 @@
+# Tests of the motion stream, jog and the motion supervisor (their sources are in kvplugin_core).
+add_executable(plugin_motion_tests
+  ${CMAKE_CURRENT_LIST_DIR}/motion_stream_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jog_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/supervisor_test.cpp
+)
+target_link_libraries(plugin_motion_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_motion_tests)
+gtest_discover_tests(plugin_motion_tests PROPERTIES LABELS unit)
