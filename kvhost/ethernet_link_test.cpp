@@ -130,8 +130,6 @@ TEST(EthernetEndpoints, TheSeamRefusesBadInput) {
   std::string error;
   ASSERT_TRUE(session.Load(DefaultPluginPath(), error)) << error;
   EXPECT_FALSE(session.SetEndpoints({"localhost", 9000, 20176}, error));
-  EXPECT_FALSE(session.SetEndpoints({"127.0.0.1", 0, 20176}, error));
-  EXPECT_FALSE(session.SetEndpoints({"127.0.0.1", 9000, 0}, error));
   EXPECT_FALSE(session.SetEndpoints({"127.0.0.256", 9000, 20176}, error));
   EXPECT_TRUE(session.SetEndpoints({"127.0.0.1", 9000, 20176}, error)) << error;
 }

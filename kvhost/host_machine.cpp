@@ -29,6 +29,36 @@ HostMachine::~HostMachine() {
   the_machine.compare_exchange_strong(self, nullptr);
 }
 
+void HostMachine::ApplyMachineConfig(const MachineConfig& config) {
+  auto wire = [this](int input, std::uint8_t pin) {
+    host::InputSignal& in = engine_->input_signal[input];
+    in.enabled = pin != 0;
+    in.port = 1;
+    in.pin = pin;
+  };
+  for (int k = 0; k < host::kAxes; ++k) {
+    planner_->steps_per_unit[k] = config.motion.steps_per_unit[k];
+    planner_->max_velocity[k] = config.motion.max_velocity_per_s[k];
+    planner_->acceleration[k] = config.motion.acceleration_per_s2[k];
+    planner_->home_speed_percent[k] = config.home_speed_percent;
+    engine_->axis_enabled[k] = config.axes[k].enabled ? 1 : 0;
+    engine_->step_pin[k] = 2 * k + 2;
+    engine_->dir_pin[k] = 2 * k + 3;
+    wire(3 * k, config.axes[k].limit_min_pin);
+    wire(3 * k + 1, config.axes[k].limit_max_pin);
+    wire(3 * k + 2, config.axes[k].home_pin);
+  }
+  wire(22, config.probe_pin);
+  wire(25, config.estop_pin);
+  planner_->probe_feed = config.probe_feed_per_s;
+  if (config.spindle_output_pin != 0) {
+    host::OutputSignal& out = engine_->output_signal[0];
+    out.enabled = 1;
+    out.port = 2;
+    out.pin = config.spindle_output_pin;
+  }
+}
+
 double HostMachine::Dro(std::int16_t code) const {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = dros_.find(code);

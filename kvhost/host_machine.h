@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "machine_config.h"
 #include "shell/host_contract.h"
 
 namespace kvhost {
@@ -25,6 +26,9 @@ class HostMachine {
   host::SetupBlock& setup() { return *setup_; }
   host::PlannerBlock& planner() { return *planner_; }
   host::HostView& view() { return *view_; }
+
+  // Puts the machine's axes, speeds and wiring into the host blocks, as the host's setup does.
+  void ApplyMachineConfig(const MachineConfig& config);
 
   double Dro(std::int16_t code) const;
   void SetDro(std::int16_t code, double value);

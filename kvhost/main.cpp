@@ -1,34 +1,109 @@
 // kvhost: the replacement host. Loads the plug-in library as the CNC control host does, hands it
-// the host's blocks and callbacks, and runs its start-up and shut-down sequences.
+// the host's blocks and callbacks, and either shows the board it finds or runs a G-code program
+// through it, against the simulated board (default) or a real one.
 #include <cstdio>
 #include <fstream>
-#include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "host_machine.h"
 #include "host_session.h"
+#include "machine_config.h"
 #include "options.h"
+#include "plan_summary.h"
 #include "platform/clock.h"
+#include "platform/dialog.h"
 #include "platform/message_box.h"
+#include "platform/terminal.h"
+#include "platform/xml_document.h"
+#include "program.h"
+#include "program_runner.h"
+#include "run_summary.h"
+#include "shell/host_access.h"
+#include "sim_board_setup.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitBadInput = 1;
 constexpr int kExitUsage = 2;
-constexpr std::uint32_t kBriefRunMs = 300;
+constexpr int kExitNoBoard = 3;
+constexpr int kExitEstop = 4;
+constexpr double kDefaultBoardWait_s = 15.0;
 
-void PrintSettings(kvhost::HostMachine& machine) {
-  const host::PlannerBlock& planner = machine.planner();
-  std::printf("settings pushed to the planner: queue_limit=%d segment_time=%.6f s settings_applied=%d\n",
-              planner.queue_limit, planner.segment_time, planner.settings_applied);
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "kvhost: %s\n", message.c_str());
+  return code;
 }
 
-void PrintFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::printf("profile saved to %s:\n%s", path.c_str(), text.str().c_str());
+bool ReadFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  text = ss.str();
+  return true;
+}
+
+// The segment period the plug-in will use, from its settings in the profile (for --dry-run,
+// which does not load the plug-in).
+double ProfileSegmentTime(const std::string& profile) {
+  platform::XmlDocument doc;
+  int us = 3000;
+  if (doc.Load(profile)) {
+    platform::XmlElement entry = doc.Root().FirstChild("VEX").FirstChild("seg_len");
+    if (entry && !entry.Text().empty()) us = std::atoi(entry.Text().c_str());
+  }
+  return (us > 0 ? us : 3000) * 1e-6;
+}
+
+void PrintDryRun(const std::string& program, const kvgcode::PlanSummary& s, double segment_time) {
+  std::printf("%s: %llu moves, %llu segments at %.3f ms, estimated run time %.1f s (dwells %.1f s)\n",
+              program.c_str(), static_cast<unsigned long long>(s.moves), static_cast<unsigned long long>(s.segments),
+              segment_time * 1000.0, s.estimated_time_s, s.dwell_time_s);
+  const char* axes = "XYZABC";
+  for (int k = 0; k < 6; ++k) {
+    std::printf("  %c end %12.4f units  %12lld steps\n", axes[k], s.end_units[k], static_cast<long long>(s.end_steps[k]));
+  }
+}
+
+// Waits for the plug-in to identify the board (its pulse-rate update presses button 204) and,
+// with the simulated board, for the parameter stream to begin.
+bool WaitForBoard(kvhost::HostMachine& machine, kvboard::SimBoard* board, double seconds) {
+  std::uint32_t deadline = platform::TickMs() + static_cast<std::uint32_t>(seconds * 1000.0);
+  while (static_cast<std::int32_t>(deadline - platform::TickMs()) > 0) {
+    bool identified = host::Load(machine.planner().pulse_rate_limit[0]) > 0;
+    bool streaming = board == nullptr || board->Snapshot().param_records > 0 || board->Snapshot().keep_alives > 0;
+    if (identified && streaming) return true;
+    platform::SleepMs(20);
+  }
+  return false;
+}
+
+// The identity as the plug-in's dialog shows it to the user.
+void PrintIdentity(const kvhost::PluginApi& api) {
+  api.Config();
+  std::vector<platform::Dialog*> dialogs = platform::OpenDialogs();
+  if (dialogs.empty()) {
+    std::printf("the plug-in showed no dialog\n");
+    return;
+  }
+  platform::Dialog& d = *dialogs.front();
+  std::printf("board: serial %s, model %s, firmware %s, axes %s, pulse rate %s, link %s\n", d.ItemText(4167).c_str(),
+              d.ItemText(4165).c_str(), d.ItemText(4168).c_str(), d.ItemText(4169).c_str(), d.ItemText(4170).c_str(),
+              d.ItemText(4166).c_str());
+  d.Hide();
+}
+
+void ProgressBar(const kvhost::RunProgress& p) {
+  double fraction = p.segments_total ? static_cast<double>(p.segments_planned) / static_cast<double>(p.segments_total) : 0;
+  if (fraction > 1) fraction = 1;
+  constexpr int kWidth = 40;
+  int filled = static_cast<int>(fraction * kWidth);
+  std::printf("\r[%.*s%*s] %5.1f%%  %llu/%llu segments  %.1f s", filled, "########################################",
+              kWidth - filled, "", fraction * 100.0, static_cast<unsigned long long>(p.segments_planned),
+              static_cast<unsigned long long>(p.segments_total), p.elapsed_s);
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -44,6 +119,28 @@ int main(int argc, char** argv) {
     std::printf("%s", kvhost::kUsage);
     return kExitOk;
   }
+  if (options.dry_run && options.program.empty()) return Fail(kExitUsage, "--dry-run needs a program");
+
+  kvhost::MachineConfig machine_config;
+  if (!kvhost::LoadMachineConfig(options.profile_path, machine_config, error)) return Fail(kExitBadInput, error);
+
+  std::optional<kvgcode::Program> program;
+  if (!options.program.empty()) {
+    std::string text;
+    if (!ReadFile(options.program, text)) return Fail(kExitBadInput, "cannot read " + options.program);
+    kvgcode::ParseResult parsed = kvgcode::ParseProgram(text);
+    if (!parsed.ok()) return Fail(kExitBadInput, options.program + ": " + parsed.error().message);
+    program = parsed.program();
+  }
+
+  if (options.dry_run) {
+    double segment_time = ProfileSegmentTime(options.profile_path);
+    kvgcode::PlanSummary s = kvgcode::Summarize(*program, machine_config.motion, segment_time);
+    if (s.error) return Fail(kExitBadInput, options.program + ": " + *s.error);
+    PrintDryRun(options.program, s, segment_time);
+    return kExitOk;
+  }
+
   platform::SetMessageBoxHandler([](std::string_view text, std::string_view caption) {
     std::printf("[message box] %.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
                 static_cast<int>(text.size()), text.data());
@@ -52,15 +149,82 @@ int main(int argc, char** argv) {
   kvhost::HostMachine machine;
   kvhost::HostSession session(machine);
   std::string plugin = options.plugin_path.empty() ? kvhost::DefaultPluginPath() : options.plugin_path;
-  if (!session.Load(plugin, error)) {
-    std::fprintf(stderr, "kvhost: %s\n", error.c_str());
-    return kExitBadInput;
+  if (!session.Load(plugin, error)) return Fail(kExitBadInput, error);
+
+  std::unique_ptr<kvboard::SimBoard> board;
+  if (options.board == "sim") {
+    board = kvhost::StartSimBoard(kvhost::SimBoardConfig(machine_config, options.listen_port), error);
+    if (!board) return Fail(kExitNoBoard, error);
+    if (!session.SetEndpoints({"127.0.0.1", board->DiscoveryPort(), options.listen_port}, error)) {
+      return Fail(kExitBadInput, error);
+    }
+  } else {
+    kvhost::HostSession::Endpoints endpoints{"", 0, options.listen_port};  // "" keeps the plug-in's default
+    if (options.discovery) {
+      std::size_t colon = options.discovery->rfind(':');
+      endpoints.discovery_address = options.discovery->substr(0, colon);
+      endpoints.discovery_port = static_cast<std::uint16_t>(std::stoi(options.discovery->substr(colon + 1)));
+    }
+    if (!session.SetEndpoints(endpoints, error)) return Fail(kExitUsage, error);
   }
+
+  machine.ApplyMachineConfig(machine_config);
   std::string name = session.StartUp(options.profile_path);
   std::printf("plug-in: %s\n", name.c_str());
-  PrintSettings(machine);
-  platform::SleepMs(kBriefRunMs);
+  std::printf("segment period %.3f ms, queue window %d segments\n", machine.planner().segment_time * 1000.0,
+              machine.planner().queue_limit);
+
+  std::uint32_t started_ms = platform::TickMs();
+  double board_wait = options.time_limit_s.value_or(kDefaultBoardWait_s);
+  if (!WaitForBoard(machine, board.get(), board_wait)) {
+    session.ShutDown();
+    return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
+                                                   : "no board answered within 15 s");
+  }
+  PrintIdentity(session.api());
+
+  int exit_code = kExitOk;
+  if (program) {
+    kvgcode::PlanSummary plan = kvgcode::Summarize(*program, machine_config.motion, machine.planner().segment_time);
+    if (plan.error) {
+      session.ShutDown();
+      return Fail(kExitBadInput, options.program + ": " + *plan.error);
+    }
+    std::optional<double> remaining;
+    if (options.time_limit_s) remaining = *options.time_limit_s - (platform::TickMs() - started_ms) / 1000.0;
+    kvhost::ProgramRunner runner(machine, session.api(), *program, machine_config.motion, plan.segments);
+    bool terminal = platform::IsTerminal(platform::Stream::kOut);
+    kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
+                                                              : std::function<void(const kvhost::RunProgress&)>());
+    if (terminal) std::printf("\n");
+    kvhost::RunSummary summary;
+    summary.run = result;
+    summary.segment_time_s = machine.planner().segment_time;
+    summary.segments_total = plan.segments;
+    for (int k = 0; k < 6; ++k) summary.steps_per_unit[k] = machine.planner().steps_per_unit[k];
+    if (board) {
+      // Let the last position reports settle before reading where the board ended.
+      platform::SleepMs(100);
+      kvboard::Stats stats = board->Snapshot();
+      summary.board_end_steps = stats.position_steps;
+      summary.underruns = stats.motion.underruns;
+      summary.segments_sent = stats.motion.segments_received;
+      summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
+    }
+    kvhost::PrintSummary(summary);
+    if (!options.summary_json.empty() && !kvhost::WriteSummaryJson(summary, options.summary_json, error)) {
+      std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+    }
+    if (result.estop) exit_code = kExitEstop;
+    else if (result.timed_out) exit_code = kExitNoBoard;
+    else if (!result.completed) exit_code = kExitBadInput;
+  }
+
   session.ShutDown();
-  PrintFile(options.profile_path);
-  return kExitOk;
+  if (board) {
+    bool stopped = board->WaitFor([](const kvboard::Stats& s) { return s.plugin_stops > 0; }, 1000);
+    std::printf("board %s the stop frame\n", stopped ? "received" : "did not receive");
+    board->Stop();
+  }
+  return exit_code;
 }

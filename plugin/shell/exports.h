@@ -37,8 +37,9 @@ KV_EXPORT void Notify(std::int32_t message);
 
 // Not a host entry point: the seam through which a host or a test redirects the Ethernet link
 // before InitControl (discovery destination and the TCP port the board connects to). A real
-// host never calls it, and the plug-in then uses 192.168.1.255:9000 and port 20176. False for an
-// address that is not dotted IPv4, a port of 0, or a call after the link has started.
+// host never calls it, and the plug-in then uses 192.168.1.255:9000 and port 20176. A null or
+// empty address, or a port of 0, keeps that default. False for an address that is not dotted
+// IPv4, or a call after the link has started.
 KV_EXPORT bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port,
                                     std::uint16_t listen_port);
 }

@@ -129,10 +129,14 @@ void Reset() {}
 void Update() {}
 
 bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port, std::uint16_t listen_port) {
-  std::uint32_t address = 0;
-  if (discovery_address == nullptr || !platform::ParseIpv4(discovery_address, address)) return false;
-  if (discovery_port == 0 || listen_port == 0) return false;
-  return kv::SetEthEndpoints({address, discovery_port, listen_port});
+  kv::EthEndpoints endpoints = kv::DefaultEthEndpoints();
+  if (discovery_address != nullptr && *discovery_address != '\0' &&
+      !platform::ParseIpv4(discovery_address, endpoints.discovery_address)) {
+    return false;
+  }
+  if (discovery_port != 0) endpoints.discovery_port = discovery_port;
+  if (listen_port != 0) endpoints.listen_port = listen_port;
+  return kv::SetEthEndpoints(endpoints);
 }
 
 }  // extern "C"

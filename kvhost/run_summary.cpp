@@ -1,0 +1,90 @@
+// Printing and writing the run summary.
+#include "run_summary.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace kvhost {
+namespace {
+
+constexpr const char* kAxisNames = "XYZABC";
+
+template <typename T>
+std::string JsonArray(const std::array<T, 6>& values) {
+  std::ostringstream out;
+  out.precision(12);
+  out << '[';
+  for (std::size_t i = 0; i < values.size(); ++i) out << (i ? "," : "") << values[i];
+  out << ']';
+  return out.str();
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void PrintSummary(const RunSummary& s) {
+  const RunResult& r = s.run;
+  std::printf("%s\n", r.completed ? "run completed" : r.estop ? "run ended in E-stop" : r.timed_out ? "run timed out" : "run failed");
+  if (!r.error.empty()) std::printf("error: %s\n", r.error.c_str());
+  std::printf("segments planned %llu", static_cast<unsigned long long>(r.segments_planned));
+  if (s.segments_sent) std::printf(", sent %llu", static_cast<unsigned long long>(*s.segments_sent));
+  std::printf(" (segment period %.3f ms)\n", s.segment_time_s * 1000.0);
+  std::printf("axis   program end   host position%s\n", s.board_end_steps ? "     board end" : "");
+  for (int k = 0; k < 6; ++k) {
+    std::printf("  %c  %12lld  %14d", kAxisNames[k], static_cast<long long>(r.program_end_steps[k]), r.axis_position[k]);
+    if (s.board_end_steps) std::printf("  %12d", (*s.board_end_steps)[k]);
+    std::printf("  steps\n");
+  }
+  if (s.underruns) std::printf("underruns %u", *s.underruns);
+  if (s.lowest_queue_depth) std::printf(", lowest board queue depth %d", *s.lowest_queue_depth);
+  if (s.underruns) std::printf("\n");
+  std::printf("wall time %.2f s\n", r.wall_s);
+}
+
+std::string SummaryJson(const RunSummary& s) {
+  const RunResult& r = s.run;
+  std::ostringstream out;
+  out.precision(12);
+  out << "{\"completed\":" << (r.completed ? "true" : "false") << ",\"estop\":" << (r.estop ? "true" : "false")
+      << ",\"timed_out\":" << (r.timed_out ? "true" : "false") << ",\"segments_planned\":" << r.segments_planned
+      << ",\"segments_total\":" << s.segments_total;
+  if (s.segments_sent) out << ",\"segments_sent\":" << *s.segments_sent;
+  out << ",\"wall_s\":" << r.wall_s << ",\"segment_time_s\":" << s.segment_time_s
+      << ",\"steps_per_unit\":" << JsonArray(s.steps_per_unit) << ",\"program_end_steps\":" << JsonArray(r.program_end_steps)
+      << ",\"axis_position\":" << JsonArray(r.axis_position);
+  if (s.board_end_steps) out << ",\"board_end_steps\":" << JsonArray(*s.board_end_steps);
+  if (s.underruns) out << ",\"underruns\":" << *s.underruns;
+  if (s.lowest_queue_depth) out << ",\"lowest_queue_depth\":" << *s.lowest_queue_depth;
+  if (!r.error.empty()) out << ",\"error\":\"" << JsonEscape(r.error) << "\"";
+  out << "}";
+  return out.str();
+}
+
+bool WriteSummaryJson(const RunSummary& summary, const std::string& path, std::string& error) {
+  std::ofstream file(path);
+  file << SummaryJson(summary) << "\n";
+  if (!file) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kvhost
