@@ -50,6 +50,18 @@ class EthernetLinkTest : public ::testing::Test {
     return at;
   }
 
+  // Connects as the board would, retrying while the plug-in's server thread starts listening.
+  bool ConnectBoard() {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      board_tcp_ = platform::TcpSocket(0);
+      if (platform::Connect(board_tcp_, {kLoopback, listen_port_})) return true;
+      platform::CloseSocket(board_tcp_);
+      board_tcp_ = platform::kInvalidSocket;
+      platform::SleepMs(10);
+    }
+    return false;
+  }
+
   // Bytes the plug-in sends on the board's connection within `ms`.
   std::vector<std::uint8_t> ReadTcp(std::uint32_t ms) {
     std::vector<std::uint8_t> bytes;
@@ -89,8 +101,7 @@ TEST_F(EthernetLinkTest, DiscoveryEvery200msStopsWhileConnectedAndResumes) {
   EXPECT_GE(Median(gaps), 190u);
   EXPECT_LE(Median(gaps), 400u);
 
-  board_tcp_ = platform::TcpSocket(0);
-  ASSERT_TRUE(platform::Connect(board_tcp_, {kLoopback, listen_port_}));
+  ASSERT_TRUE(ConnectBoard());
   Hellos(300);  // one may have been under way
   EXPECT_TRUE(Hellos(800).empty()) << "no discovery while a board is connected";
 
@@ -113,8 +124,7 @@ TEST_F(EthernetLinkTest, DiscoveryEvery200msStopsWhileConnectedAndResumes) {
 
 TEST_F(EthernetLinkTest, StopPlugSendsTheStopFrameToAConnectedBoard) {
   session_.StartUp(profile_);
-  board_tcp_ = platform::TcpSocket(0);
-  ASSERT_TRUE(platform::Connect(board_tcp_, {kLoopback, listen_port_}));
+  ASSERT_TRUE(ConnectBoard());
   ReadTcp(300);
   session_.ShutDown();
   std::vector<std::uint8_t> tail = ReadTcp(300);
