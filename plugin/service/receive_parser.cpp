@@ -185,7 +185,10 @@ void ApplySpindle(std::uint32_t n) {
   host::EngineBlock* engine = state.engine.load();
   host::PlannerBlock* planner = state.planner.load();
   if (spindle_tick.load() == 0) {
+    // The first report also sets the count base: measuring from 0 would turn the board's whole
+    // pulse count since power-up into one absurd first speed.
     spindle_tick = t;
+    spindle_count = n;
     return;
   }
   if (engine != nullptr && host::Load(engine->input_signal[kSpindleIndexInput].enabled)) {

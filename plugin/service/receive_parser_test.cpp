@@ -210,20 +210,19 @@ TEST_F(ParserTest, CountersMoveTheirDrosWithinTheirRanges) {
   EXPECT_EQ(state.board_counters[3].load(), 99);
 }
 
-TEST_F(ParserTest, SpindleSpeedIsMeasuredOverAtLeastHalfASecond) {
+TEST_F(ParserTest, SpindleSpeedIsMeasuredOverAtLeastHalfASecondFromTheFirstCount) {
   host_.engine().input_signal[23].enabled = 1;
-  Bytes spindle{0xCF, 0x1D};
-  Put32(spindle, 0);
-  Parse(spindle);  // primes the tick
+  auto report = [](std::uint32_t pulses) {
+    Bytes b{0xCF, 0x1D};
+    Put32(b, pulses);
+    return b;
+  };
+  Parse(report(5000));  // the board has counted since power-up: this is the base, not a speed
   platform::SleepMs(50);
-  spindle = {0xCF, 0x1D};
-  Put32(spindle, 1);
-  Parse(spindle);  // sets the count base (not yet 500 ms)
-  EXPECT_DOUBLE_EQ(host_.planner().spindle_rpm, 0.0);
+  Parse(report(5001));
+  EXPECT_DOUBLE_EQ(host_.planner().spindle_rpm, 0.0) << "sooner than 500 ms changes nothing";
   platform::SleepMs(520);
-  spindle = {0xCF, 0x1D};
-  Put32(spindle, 11);
-  Parse(spindle);
+  Parse(report(5011));
   double rpm = host_.planner().spindle_rpm;
   // 11 pulses over ~570 ms (or longer on a busy machine): at most 11 x 60000 / 500.
   EXPECT_GT(rpm, 0.0);
