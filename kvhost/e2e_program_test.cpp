@@ -1,0 +1,96 @@
+// End-to-end program runs: G-code planned by kvhost into the host's segment ring, streamed by the
+// real plug-in to the simulated board over loopback, ending exactly on the programmed position
+// in steps on the board and in the host, with the board's queue never running dry.
+// (Planning alone of the long shared programs is covered by kvhost/gcode/shared_programs_test.)
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "e2e_fixture.h"
+
+namespace kvhost::e2e {
+namespace {
+
+const fs::path kExamples = KV_EXAMPLES_DIR;
+const fs::path kShared = KV_SHARED_GCODE_DIR;
+
+class E2eProgram : public E2eTest {
+ protected:
+  // Runs a program file and checks that it ends on its programmed position.
+  void RunFileToItsEnd(const fs::path& path) {
+    ASSERT_TRUE(fs::is_regular_file(path)) << path;
+    const kvgcode::Program program = Parse(ReadText(path), path.filename().string());
+    ASSERT_FALSE(program.blocks.empty());
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const ProgramOutcome out = RunProgram(program);
+    ExpectEndedOnProgrammedPosition(out);
+  }
+};
+
+TEST_F(E2eProgram, ContourExampleEndsOnItsProgrammedPosition) { RunFileToItsEnd(kExamples / "contour.nc"); }
+
+TEST_F(E2eProgram, PocketExampleOfManyShortMovesEndsOnItsProgrammedPosition) {
+  RunFileToItsEnd(kExamples / "pocket.nc");
+}
+
+TEST_F(E2eProgram, SerialStressSpiralEndsOnItsProgrammedPosition) {
+  if (!fs::is_directory(kShared)) GTEST_SKIP() << "no shared programs at " << kShared;
+  RunFileToItsEnd(kShared / "ugs-serial_stress_test.gcode");
+}
+
+// Arcs in I/J and R form both ways round, incremental moves, inches, and a dwell between moves
+// during which the board executes nothing.
+TEST_F(E2eProgram, ArcsIncrementalInchesAndADwellEndOnTheProgrammedSteps) {
+  const kvgcode::Program program = Parse(
+      "G21 G90 G17 G64\n"
+      "G0 X10 Y5 Z2\n"
+      "G1 Z0 F600\n"
+      "G1 X20 Y5 F1200\n"
+      "G2 X30 Y15 I10 J0\n"    // clockwise quarter about (30, 5)
+      "G3 X20 Y25 R10\n"       // counter-clockwise quarter, radius form
+      "G4 P0.6\n"
+      "G91 G1 X-5 Y-5 Z-1\n"   // to (15, 20, -1)
+      "G3 X-10 Y0 I-5 J0\n"    // half circle about (10, 20)
+      "G2 X5 Y5 R5\n"          // to (10, 25)
+      "G90 G20\n"
+      "G1 X0.5 Y0.75 Z0.05 F30\n"
+      "G3 X0.25 Y1.0 I-0.25 J0\n"
+      "G91 G1 X0.125 Y-0.125\n"  // ends at (0.375, 0.875, 0.05) inches
+      "M30\n",
+      "inline program");
+  ASSERT_FALSE(program.blocks.empty());
+  ASSERT_NO_FATAL_FAILURE(Connect());
+
+  // Sampled on the runner's thread about every 100 ms: the board's executed count while the
+  // host's dwell flag is up.
+  std::vector<std::uint64_t> executed_in_dwell;
+  std::vector<std::uint32_t> received_in_dwell;
+  std::uint32_t first_dwell_ms = 0;
+  std::uint32_t last_dwell_ms = 0;
+  const ProgramOutcome out = RunProgram(program, [&](const RunProgress&) {
+    if (host::Load(machine_.engine().dwell_active) == 0) return;
+    const kvboard::Stats s = Board();
+    executed_in_dwell.push_back(s.motion.segments_executed_total);
+    received_in_dwell.push_back(s.motion.segments_received);
+    const std::uint32_t now = platform::TickMs();
+    if (first_dwell_ms == 0) first_dwell_ms = now;
+    last_dwell_ms = now;
+  });
+  ExpectEndedOnProgrammedPosition(out);
+  ASSERT_TRUE(out.programmed_end);
+  // 0.375 in, 0.875 in and 0.05 in at 800 steps/mm.
+  EXPECT_EQ(*out.programmed_end, (kvgcode::AxisArray<std::int64_t>{7620, 17780, 1016, 0, 0, 0}));
+  EXPECT_NEAR(out.plan.dwell_time_s, 0.6, 1e-9);
+
+  ASSERT_GE(executed_in_dwell.size(), 3u) << "the dwell of 0.6 s was hardly seen";
+  EXPECT_GT(executed_in_dwell.front(), 0u) << "the dwell comes after the first moves";
+  EXPECT_LT(executed_in_dwell.front(), out.plan.segments) << "and before the last ones";
+  for (std::size_t i = 0; i < executed_in_dwell.size(); ++i) {
+    EXPECT_EQ(executed_in_dwell[i], executed_in_dwell.front()) << "sample " << i << ": the board moved in the dwell";
+    EXPECT_EQ(received_in_dwell[i], received_in_dwell.front()) << "sample " << i << ": segments came in the dwell";
+  }
+  EXPECT_GE(last_dwell_ms - first_dwell_ms, 300u) << "the dwell ended long before its 0.6 s";
+}
+
+}  // namespace
+}  // namespace kvhost::e2e
