@@ -22,6 +22,7 @@ struct ParamRecord {
 };
 
 inline constexpr std::size_t kTickHistory = 256;  // tick lists keep the latest entries only
+inline constexpr std::size_t kGapBuckets = 201;   // gap histograms: 0..199 ms, then 200 ms or more
 
 struct Stats {
   // Link.
@@ -51,6 +52,11 @@ struct Stats {
   std::map<std::uint8_t, ParamRecord> params;        // 0xC9, by id
   std::map<std::uint8_t, ParamRecord> polarities;    // 0xDE in parameter frames, by sub-code
   std::uint32_t segment_frames = 0;
+  // Gaps between segment frames that continue a motion (segments still queued at arrival), by
+  // milliseconds. The plug-in sends at most one segment frame per supervisor run, so while it
+  // streams steadily these are the periods of its supervisor as seen on the wire.
+  std::array<std::uint32_t, kGapBuckets> segment_frame_gap_ms{};
+  std::uint32_t last_segment_frame_ms = 0;
   std::uint32_t velocity_moves = 0;
   std::uint32_t velocity_stops = 0;
   std::uint32_t probe_commands = 0;

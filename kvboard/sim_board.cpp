@@ -371,7 +371,12 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
       break;
     case RecordKind::kKeepAlive: ++stats_.keep_alives; break;
     case RecordKind::kSegments:
+      if (stats_.segment_frames > 0 && engine_.Counters().queue_depth > 0) {
+        const std::uint32_t gap = now - stats_.last_segment_frame_ms;
+        ++stats_.segment_frame_gap_ms[std::min<std::size_t>(gap, kGapBuckets - 1)];
+      }
       ++stats_.segment_frames;
+      stats_.last_segment_frame_ms = now;
       engine_.QueueSegments(v);
       break;
     case RecordKind::kPendant: {
