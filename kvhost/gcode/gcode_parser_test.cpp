@@ -79,6 +79,9 @@ struct Rejection {
   const char* message_part;
 };
 
+// Names each case by the line and word it must name, so test names stay the same from run to run.
+void PrintTo(const Rejection& r, std::ostream* os) { *os << "line " << r.line << " \"" << r.word << "\""; }
+
 class ParserRejects : public ::testing::TestWithParam<Rejection> {};
 
 TEST_P(ParserRejects, NamesLineAndWord) {
