@@ -89,7 +89,7 @@ TEST_F(BoardLinkTest, IdentifiesPollsAndStreamsWithKeepAlives) {
   EXPECT_GT(s.params.count(34), 0u) << "the first streaming run sends the parameters";
   EXPECT_EQ(s.malformed, 0u);
   EXPECT_EQ(machine_.Buttons().front(), 204) << "the pulse-rate update presses button 204";
-  EXPECT_DOUBLE_EQ(machine_.planner().pulse_rate_limit[0], 100000 * 1.176);
+  EXPECT_DOUBLE_EQ(host::Load(machine_.planner().pulse_rate_limit[0]), 100000 * 1.176);
 
   // Keep-alives on every sixth empty streaming run: about every 6 x 30 ms.
   std::uint32_t before = board_->Snapshot().keep_alives;
@@ -124,7 +124,7 @@ TEST_F(BoardLinkTest, AModelWithoutABaseClockStaysUnidentified) {
   kvboard::Stats s = board_->Snapshot();
   EXPECT_EQ(s.status_polls, 0u);
   EXPECT_EQ(s.param_records, 0u);
-  EXPECT_DOUBLE_EQ(machine_.planner().pulse_rate_limit[0], 0.0);
+  EXPECT_DOUBLE_EQ(host::Load(machine_.planner().pulse_rate_limit[0]), 0.0);
 }
 
 TEST_F(BoardLinkTest, ABoardInItsLoaderIsNotPolled) {
