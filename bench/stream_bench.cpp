@@ -76,25 +76,24 @@ constexpr const char* kLap =
     "G1 X0 Y10\n"
     "G3 X10 Y0 I10 J0\n";
 
+// A program of `laps` laps, parsed and planned (`plan`); exits on a fault, which would be ours.
 kvgcode::Program Laps(int laps, const kvgcode::MachineSettings& motion, double segment_time_s,
                       kvgcode::PlanSummary& plan) {
-  {
-    std::string text = "G21 G90 G17 G64\nG0 X10 Y0 Z1\nG1 Z0 F600\nF3000\n";
-    for (int i = 0; i < laps; ++i) text += kLap;
-    text += "G0 Z1\nM30\n";
-    kvgcode::ParseResult parsed = kvgcode::ParseProgram(text);
-    if (!parsed.ok()) {
-      std::fprintf(stderr, "kv_stream_bench: %s\n", parsed.error().message.c_str());
-      std::exit(1);
-    }
-    kvgcode::Program program = std::move(parsed).program();
-    plan = kvgcode::Summarize(program, motion, segment_time_s);
-    if (plan.error) {
-      std::fprintf(stderr, "kv_stream_bench: %s\n", plan.error->c_str());
-      std::exit(1);
-    }
-    return program;
+  std::string text = "G21 G90 G17 G64\nG0 X10 Y0 Z1\nG1 Z0 F600\nF3000\n";
+  for (int i = 0; i < laps; ++i) text += kLap;
+  text += "G0 Z1\nM30\n";
+  kvgcode::ParseResult parsed = kvgcode::ParseProgram(text);
+  if (!parsed.ok()) {
+    std::fprintf(stderr, "kv_stream_bench: %s\n", parsed.error().message.c_str());
+    std::exit(1);
   }
+  kvgcode::Program program = std::move(parsed).program();
+  plan = kvgcode::Summarize(program, motion, segment_time_s);
+  if (plan.error) {
+    std::fprintf(stderr, "kv_stream_bench: %s\n", plan.error->c_str());
+    std::exit(1);
+  }
+  return program;
 }
 
 // As many laps as make the planned motion last at least `motion_s`.
@@ -201,8 +200,8 @@ int main(int argc, char** argv) {
   std::remove(profile.c_str());
   machine.ApplyMachineConfig(config);
   session.StartUp(profile);
-  if (!board->WaitFor([](const kvboard::Stats& s) { return s.param_records > 0 || s.keep_alives > 0; }, 15000)) {
-    std::fprintf(stderr, "kv_stream_bench: the plug-in did not start streaming to the board\n");
+  if (!kvhost::WaitForBoard(machine, board.get(), 15.0)) {
+    std::fprintf(stderr, "kv_stream_bench: the plug-in did not identify the board and stream to it\n");
     session.ShutDown();
     return 3;
   }

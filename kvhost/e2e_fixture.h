@@ -112,12 +112,7 @@ class E2eTest : public ::testing::Test {
         << error << " (the endpoints can be set only before the first InitControl of the process: run one case per process)";
     machine_.ApplyMachineConfig(config_);
     session_.StartUp(profile_);
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const kvboard::Stats s = board_->Snapshot();
-          return host::Load(machine_.planner().pulse_rate_limit[0]) > 0 && (s.param_records > 0 || s.keep_alives > 0);
-        },
-        kBoardWaitMs))
+    ASSERT_TRUE(WaitForBoard(machine_, board_.get(), kBoardWaitMs / 1000.0))
         << "the plug-in did not identify the simulated board and start streaming to it";
     // The first position report fixes the host's offsets; after it the host follows the board.
     ASSERT_TRUE(WaitUntil([&] { return Board().position_reports > 0 && HostMatchesBoard(); }, kSettleMs));

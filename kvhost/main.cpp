@@ -19,7 +19,6 @@
 #include "program.h"
 #include "program_runner.h"
 #include "run_summary.h"
-#include "shell/host_access.h"
 #include "sim_board_setup.h"
 
 namespace {
@@ -65,19 +64,6 @@ void PrintDryRun(const std::string& program, const kvgcode::PlanSummary& s, doub
   for (int k = 0; k < 6; ++k) {
     std::printf("  %c end %12.4f units  %12lld steps\n", axes[k], s.end_units[k], static_cast<long long>(s.end_steps[k]));
   }
-}
-
-// Waits for the plug-in to identify the board (its pulse-rate update presses button 204) and,
-// with the simulated board, for the parameter stream to begin.
-bool WaitForBoard(kvhost::HostMachine& machine, kvboard::SimBoard* board, double seconds) {
-  std::uint32_t deadline = platform::TickMs() + static_cast<std::uint32_t>(seconds * 1000.0);
-  while (static_cast<std::int32_t>(deadline - platform::TickMs()) > 0) {
-    bool identified = host::Load(machine.planner().pulse_rate_limit[0]) > 0;
-    bool streaming = board == nullptr || board->Snapshot().param_records > 0 || board->Snapshot().keep_alives > 0;
-    if (identified && streaming) return true;
-    platform::SleepMs(20);
-  }
-  return false;
 }
 
 // The identity as the plug-in's dialog shows it to the user.
@@ -176,7 +162,7 @@ int main(int argc, char** argv) {
 
   std::uint32_t started_ms = platform::TickMs();
   double board_wait = options.time_limit_s.value_or(kDefaultBoardWait_s);
-  if (!WaitForBoard(machine, board.get(), board_wait)) {
+  if (!kvhost::WaitForBoard(machine, board.get(), board_wait)) {
     session.ShutDown();
     return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
                                                    : "no board answered within 15 s");
