@@ -147,8 +147,11 @@ bool EthClose() {
   if (state.link_open.compare_exchange_strong(one, 0)) {
     state.link_receive.store(nullptr, std::memory_order_release);
     eth_open = false;
-    std::lock_guard<std::mutex> guard(socket_lock);
-    platform::Shutdown(eth_socket);  // wakes the server thread's receive, which closes it
+    {
+      std::lock_guard<std::mutex> guard(socket_lock);
+      platform::Shutdown(eth_socket);  // wakes the server thread's receive, which closes it
+    }
+    LinkClosed();
   }
   return true;
 }

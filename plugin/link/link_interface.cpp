@@ -5,6 +5,7 @@
 
 #include "link/link_transports.h"
 #include "link/reassembler.h"
+#include "motion/supervisor.h"
 #include "runtime/diagnostics.h"
 #include "runtime/packet_buffer.h"
 #include "service/service_task.h"
@@ -48,6 +49,8 @@ void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps
   state.link_open.store(1, std::memory_order_release);
   ServiceStart();
 }
+
+void LinkClosed() { SupervisorLinkLost(); }
 
 bool LinkEstablished() { return state.link_is_open.load(std::memory_order_acquire) != nullptr; }
 

@@ -42,6 +42,9 @@ void StreamReset();
 // trace, reassembler reset, transport reset, link_kind, the operations, link_open, service start.
 void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps& ops, void (*transport_reset)());
 
+// Called by a transport, once, when its open link has closed (on whichever thread noticed).
+void LinkClosed();
+
 // Sends a packet through the open link; false (and the packet destroyed) when no link has
 // been established.
 bool LinkSendFrame(std::unique_ptr<Packet> packet);

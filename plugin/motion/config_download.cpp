@@ -313,14 +313,17 @@ void ComputeHandWheel(const host::EngineBlock& engine, host::PlannerBlock& plann
   }
   Put(current, Param::kMpgEnabled, static_cast<std::uint8_t>(enabled ? 1 : 0));
 
-  // The step selector's factor is the steps per unit of the selector's own index, as the board
-  // expects it.
+  // A step selector gives thousandths of a unit of the axis the wheel drives, so its factor is
+  // that axis's steps per unit (on a machine whose axes differ in resolution any other axis's
+  // would move the wrong distance). With no axis selected, the selector's own index stands in.
   std::int64_t step_fix = ToFix32(TruncSaturate<std::int64_t>(host::Load(planner.mpg_step)));
   if (from_selectors) {
+    const std::int32_t wheel_axis = host::Load(planner.mpg_axis);
     for (std::size_t i = 0; i < state.mpg_step_inputs.size(); ++i) {
       const MpgStepInput& in = state.mpg_step_inputs[i];
       if (!PinIn(inputs, in.pin.load())) continue;
-      const double steps = static_cast<double>(in.step.load()) * host::Load(planner.steps_per_unit[i]);
+      const std::size_t axis = wheel_axis >= 0 && wheel_axis < host::kAxes ? static_cast<std::size_t>(wheel_axis) : i;
+      const double steps = static_cast<double>(in.step.load()) * host::Load(planner.steps_per_unit[axis]);
       step_fix = ToFix32PerThousand(TruncSaturate<std::int64_t>(steps));
       break;
     }
@@ -360,14 +363,17 @@ void ComputeAxes(const host::EngineBlock& engine, const host::PlannerBlock& plan
 }
 
 void ComputeSoftLimits(const host::EngineBlock& engine, const host::PlannerBlock& planner) {
-  const bool armed = IsSet(host::Load(engine.softlimits_enabled)) && !IsSet(host::Load(engine.homing_active)) &&
-                     host::Load(engine.softlimit_armed) == 0;
-  Put(current, Param::kSoftlimitMask, armed ? std::uint32_t{0xFFF} : std::uint32_t{0});
+  // The limits are the host's DROs: until it has handed over GetDRO the board gets none, rather
+  // than limits of 0 on every axis that would stop any motion away from the origin.
   const host::GetDroFn get_dro = state.GetDRO.load();
+  const bool armed = get_dro != nullptr && IsSet(host::Load(engine.softlimits_enabled)) &&
+                     !IsSet(host::Load(engine.homing_active)) && host::Load(engine.softlimit_armed) == 0;
+  Put(current, Param::kSoftlimitMask, armed ? std::uint32_t{0xFFF} : std::uint32_t{0});
+  if (get_dro == nullptr) return;
   for (int i = 0; i < 2 * host::kAxes; ++i) {
     const int k = i / 2;
     const auto dro = static_cast<std::int16_t>((i % 2 == 0 ? kUpperLimitDro : kLowerLimitDro) + k);
-    const double limit = get_dro != nullptr ? get_dro(dro) : 0.0;
+    const double limit = get_dro(dro);
     // The board counts steps from its own origin, pos_offset away from the host's.
     const double steps = limit * host::Load(planner.steps_per_unit[k]) - state.pos_offset[k].load();
     Put(current, Param::kSoftlimitSteps, TruncSaturate<std::int32_t>(steps), static_cast<std::size_t>(i));
@@ -506,6 +512,11 @@ void SendInputMasks() {
   if (sent.generation != generation) return;  // a new link opened meanwhile: it gets everything anew
   Put(sent.bytes, Param::kEMask, emask);
   Put(sent.bytes, Param::kEValid, evalid);
+}
+
+void EndInterruptedCycle() {
+  if (host::EngineBlock* engine = state.engine.load(std::memory_order_acquire)) HoldLimitsForHoming(*engine);
+  SendInputMasks();
 }
 
 void ParamServiceStart() {

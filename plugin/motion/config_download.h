@@ -29,6 +29,9 @@ int ParamAppendChanged(PacketBuffer& frame);
 void SetSpecialInput(int input);
 // End of homing and probing: clears the special input and sends [EMask][EValid] at once.
 void SendInputMasks();
+// A homing or probing cycle cut short (E-stop), after homing_active has been cleared: the limit
+// inputs held for homing return at once, and the masks go to the board without the special input.
+void EndInterruptedCycle();
 
 // Service start: forget what was sent (so everything goes again), spindle duty and bypass off.
 void ParamServiceStart();

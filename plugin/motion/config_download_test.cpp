@@ -153,6 +153,16 @@ TEST_F(ConfigDownload, EveryRecordReachesTheBoardWholeOverConsecutiveFrames) {
   SendInputMasks();
 }
 
+TEST_F(ConfigDownload, WithoutTheHostsDroCallbackTheBoardGetsNoSoftLimits) {
+  host.engine().softlimits_enabled = 1;
+  host.planner().steps_per_unit[0] = 1000;
+  host.SetDro(150, 100.0);
+  state.GetDRO = nullptr;
+  auto r = AsMap(Stream());
+  EXPECT_FALSE(r.count({0xC9, 45})) << "the mask stays 0: no limits to enforce";
+  EXPECT_FALSE(r.count({0xC9, 44})) << "no limits of 0 steps";
+}
+
 TEST_F(ConfigDownload, AbsurdHostValuesSaturateAndOffsetsMoveSoftLimits) {
   auto& p = host.planner();
   p.steps_per_unit[0] = 800, p.max_velocity[0] = NAN, p.acceleration[0] = 1e12;
@@ -230,14 +240,14 @@ TEST_F(ConfigDownload, HandWheelSelectorsAndHostValues) {
   p.steps_per_unit[1] = 1000;
   state.mpg_step_inputs[1].pin = 7, state.mpg_step_inputs[1].step = 10;
   state.mpg_axis_inputs[0].pin = 70, state.mpg_axis_inputs[0].axis = 4;  // no board pin: never selected
-  state.mpg_axis_inputs[1].pin = 8, state.mpg_axis_inputs[1].axis = 2;
+  state.mpg_axis_inputs[1].pin = 8, state.mpg_axis_inputs[1].axis = 1;
   state.input_bits = (1ULL << 7) | (1ULL << 8) | (1ULL << 6);
   p.jog_mode = 1;
   host.mpg_enable = 1;
   auto r = AsMap(Stream());
   EXPECT_EQ(Value(r[{0xC9, 38}], 0, 8), 10LL << 32);
-  EXPECT_EQ(Value(r[{0xC9, 37}], 0, 1), 2);
-  EXPECT_EQ(p.mpg_axis, 2);
+  EXPECT_EQ(Value(r[{0xC9, 37}], 0, 1), 1);
+  EXPECT_EQ(p.mpg_axis, 1);
   EXPECT_EQ(p.jog_mode, 2);
 
   state.input_bits = 0;
@@ -256,6 +266,22 @@ TEST_F(ConfigDownload, HandWheelSelectorsAndHostValues) {
   EXPECT_EQ(Value(r[{0xC9, 38}], 0, 8), 100LL << 32);
   p.mpg_step = 1e30;
   EXPECT_EQ(Value(AsMap(Stream())[{0xC9, 38}], 0, 8), std::numeric_limits<std::int64_t>::max());
+}
+
+TEST_F(ConfigDownload, TheStepSelectorUsesTheResolutionOfTheAxisTheWheelDrives) {
+  auto& p = host.planner();
+  p.steps_per_unit[0] = 1000;  // X: 1000 steps/mm
+  p.steps_per_unit[2] = 4000;  // Z: 4000 steps/mm
+  state.mpg_step_inputs[0].pin = 7, state.mpg_step_inputs[0].step = 10;  // 0.010 mm per click
+  state.mpg_axis_inputs[0].pin = 8, state.mpg_axis_inputs[0].axis = 2;   // Z selected
+  state.input_bits = (1ULL << 7) | (1ULL << 8);
+  auto r = AsMap(Stream());
+  EXPECT_EQ(Value(r[{0xC9, 38}], 0, 8), 40LL << 32) << "0.010 mm of Z is 40 steps, not X's 10";
+
+  state.input_bits = 1ULL << 7;  // no axis selected: the selector's own index stands in
+  r = AsMap(Stream());
+  EXPECT_EQ(p.mpg_axis, 6);
+  EXPECT_EQ(Value(r[{0xC9, 38}], 0, 8), 10LL << 32);
 }
 
 TEST_F(ConfigDownload, OnlyDifferencesFromTheBoardsPolaritiesAndSpindleFigures) {

@@ -7,3 +7,9 @@ add_executable(plugin_motion_tests
 target_link_libraries(plugin_motion_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_motion_tests)
 gtest_discover_tests(plugin_motion_tests PROPERTIES LABELS unit)
+
+# The motion stream against the host's purge on another thread (also run under ThreadSanitizer).
+add_executable(plugin_motion_thread_tests ${CMAKE_CURRENT_LIST_DIR}/stream_purge_test.cpp)
+target_link_libraries(plugin_motion_thread_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_motion_thread_tests)
+gtest_discover_tests(plugin_motion_thread_tests PROPERTIES LABELS threaded)

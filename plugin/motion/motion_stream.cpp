@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "link/link_interface.h"
 #include "runtime/commands.h"
@@ -21,6 +22,12 @@ constexpr std::int32_t kManyWaiting = 200;  // the host is far enough ahead to s
 
 // Written on the scheduler thread; StreamSetUp re-arms it from the host thread at start-up.
 std::atomic<std::int32_t> stream_holdoff{kStreamHoldoffRuns};
+
+// protects the pair of ring indices against moves by two threads: the stream's read, convert
+// and advance on the scheduler thread, and the host thread's purge (Notify -1), which moves both.
+// Without it the stream could pair an old write index with a new read index and send slots the
+// host never planned. The host's ordinary planning only advances the write index and needs none.
+std::mutex ring_index_lock;
 
 bool AnySoftLimitTripped() {
   for (const auto& flag : state.softlimit_tripped) {
@@ -42,57 +49,70 @@ void StreamSegments() {
   host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
   if (engine == nullptr || planner == nullptr) return;
 
-  // The host fills slots before it publishes the write index, so the index is read first.
-  const std::int32_t write = host::Load(engine->ring_write_index) & host::kRingMask;
-  const std::int32_t read_raw = host::Load(engine->ring_read_index);
-  const std::int32_t read = read_raw & host::kRingMask;  // a stray index never leaves the ring
-  const std::int32_t waiting = host::Load(planner->board_has_room) == 0 ? 0 : (write - read) & host::kRingMask;
-  const std::uint32_t sent = state.segments_sent.load(std::memory_order_acquire);
-  const std::uint32_t done = state.segments_done.load(std::memory_order_acquire);
+  std::unique_ptr<ArrayPacket> frame;
+  {
+    std::lock_guard<std::mutex> guard(ring_index_lock);
+    // The host fills slots before it publishes the write index, so the index is read first.
+    const std::int32_t write = host::Load(engine->ring_write_index) & host::kRingMask;
+    const std::int32_t read = host::Load(engine->ring_read_index) & host::kRingMask;  // a stray index never leaves the ring
+    const std::int32_t waiting = host::Load(planner->board_has_room) == 0 ? 0 : (write - read) & host::kRingMask;
+    const std::uint32_t sent = state.segments_sent.load(std::memory_order_acquire);
+    const std::uint32_t done = state.segments_done.load(std::memory_order_acquire);
 
-  if (waiting == 0) {
-    if (sent == 0 && done == 0) stream_holdoff.store(kStreamHoldoffRuns, std::memory_order_relaxed);
-    return;
-  }
-
-  // A new motion: give the host time to plan ahead before the board starts on it.
-  std::int32_t holdoff = stream_holdoff.load(std::memory_order_relaxed);
-  if (holdoff != 0 && sent == 0) {
-    if (waiting > kManyWaiting && holdoff > kStreamHoldoffShort) {
-      holdoff = kStreamHoldoffShort;
-    } else {
-      --holdoff;
+    if (waiting == 0) {
+      if (sent == 0 && done == 0) stream_holdoff.store(kStreamHoldoffRuns, std::memory_order_relaxed);
+      return;
     }
-    stream_holdoff.store(holdoff, std::memory_order_relaxed);
-    return;
-  }
 
-  // Window: never more than lim_buffer segments outstanding at the board.
-  const std::int64_t outstanding = static_cast<std::int32_t>(sent - done);
-  const std::int64_t limit = state.lim_buffer.load(std::memory_order_acquire);
-  std::int64_t n = outstanding + waiting > limit ? limit - outstanding : waiting;
-  if (n <= 0) return;
-  if (n > kStreamSegmentsPerFrame) n = kStreamSegmentsPerFrame;
-  const auto count = static_cast<std::uint8_t>(n);
+    // A new motion: give the host time to plan ahead before the board starts on it.
+    std::int32_t holdoff = stream_holdoff.load(std::memory_order_relaxed);
+    if (holdoff != 0 && sent == 0) {
+      if (waiting > kManyWaiting && holdoff > kStreamHoldoffShort) {
+        holdoff = kStreamHoldoffShort;
+      } else {
+        --holdoff;
+      }
+      stream_holdoff.store(holdoff, std::memory_order_relaxed);
+      return;
+    }
 
-  state.still_count.store(0, std::memory_order_release);
-  auto frame = std::make_unique<ArrayPacket>(wire::ARRAY_SEGMENTS, count);
-  std::int32_t slot = read;
-  for (std::uint8_t i = 0; i < count; ++i) {
-    ConvertSegment(slot, frame->Reserve(1));
-    slot = (slot + 1) & host::kRingMask;
-  }
+    // Window: never more than lim_buffer segments outstanding at the board.
+    const std::int64_t outstanding = static_cast<std::int32_t>(sent - done);
+    const std::int64_t limit = state.lim_buffer.load(std::memory_order_acquire);
+    std::int64_t n = outstanding + waiting > limit ? limit - outstanding : waiting;
+    if (n <= 0) return;
+    if (n > kStreamSegmentsPerFrame) n = kStreamSegmentsPerFrame;
+    const auto count = static_cast<std::uint8_t>(n);
 
-  // Notify(-1) on the host thread may have moved both indices while the frame was built; the
-  // segments just converted were then discarded by the host and must not reach the board.
-  std::int32_t expected = read_raw;
-  if (!std::atomic_ref<std::int32_t>(engine->ring_read_index)
-           .compare_exchange_strong(expected, slot, std::memory_order_acq_rel)) {
-    return;
+    state.still_count.store(0, std::memory_order_release);
+    frame = std::make_unique<ArrayPacket>(wire::ARRAY_SEGMENTS, count);
+    std::int32_t slot = read;
+    for (std::uint8_t i = 0; i < count; ++i) {
+      ConvertSegment(slot, frame->Reserve(1));
+      slot = (slot + 1) & host::kRingMask;
+    }
+    host::Store(engine->ring_read_index, slot);
+    state.segments_sent.fetch_add(count, std::memory_order_acq_rel);
+    host::Store(engine->current_segment_tag, host::Load(engine->segment_tag[slot]));
   }
-  state.segments_sent.fetch_add(count, std::memory_order_acq_rel);
-  host::Store(engine->current_segment_tag, host::Load(engine->segment_tag[slot]));
   LinkSendFrame(std::move(frame));  // a frame lost with a closing link is not retried
+}
+
+void StreamSkipPlanned(std::int32_t skip) {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  std::lock_guard<std::mutex> guard(ring_index_lock);
+  const std::uint32_t sum = static_cast<std::uint32_t>(host::Load(engine->ring_write_index)) + static_cast<std::uint32_t>(skip);
+  const auto write = static_cast<std::int32_t>(sum & host::kRingMask);
+  host::Store(engine->ring_write_index, write);
+  host::Store(engine->ring_read_index, write);
+}
+
+void StreamDropWaiting() {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  std::lock_guard<std::mutex> guard(ring_index_lock);
+  host::Store(engine->ring_read_index, host::Load(engine->ring_write_index) & host::kRingMask);
 }
 
 bool MotionIdle() {

@@ -14,6 +14,11 @@ namespace kv {
 void StreamSetUp();
 // Sends the next frame of segments if the window and the hold-off allow (every supervisor run).
 void StreamSegments();
+// The host's purge (Notify -1, host thread): moves the write index on by `skip` slots and
+// drops everything waiting, in one step that the stream never sees half done.
+void StreamSkipPlanned(std::int32_t skip);
+// E-stop: every waiting segment is dropped (read index = write index).
+void StreamDropWaiting();
 // True when the host ring is empty and more than 10 still position reports have come in.
 bool MotionIdle();
 // One ring slot as a 12-byte element: six int16 step counts, truncated, slaved and reversed.

@@ -80,6 +80,30 @@ int TakeQueuedHome() {
   return axis;
 }
 
+// E-stop cuts a homing or probing cycle short. Left standing, it would keep the limit inputs on
+// the home switch's port out of service, the board's soft limits off, the home or probe input
+// watched, and would take a repeated probe for the one under way.
+void EndCycleOnEstop(host::EngineBlock& engine, host::PlannerBlock& planner) {
+  const SupervisorState now = supervisor_state.load(std::memory_order_acquire);
+  const bool homing = now == SupervisorState::HOME_SEEK || now == SupervisorState::HOME_RELEASE ||
+                      homing_axis.load(std::memory_order_acquire) != kNoAxis;
+  const int probed = probe_axis.exchange(kNoAxis, std::memory_order_acq_rel);
+  const bool probing = now == SupervisorState::PROBING || probed != kNoAxis;
+  if (!homing && !probing) return;
+  if (homing) {
+    homing_axis.store(kNoAxis, std::memory_order_release);
+    host::Store(engine.homing_active, 0);
+    std::atomic_ref<std::uint64_t>(planner.motion_flags).fetch_and(~kHomingMotionFlag, std::memory_order_acq_rel);
+  }
+  if (probing) {
+    probe_last_target = kNoProbeTarget;
+    if (ValidAxis(probed)) host::Store(engine.probing[probed], 0);
+  }
+  EndInterruptedCycle();
+  ReportDone(engine);  // the host must not wait for a cycle that has ended
+  if (now != SupervisorState::ESTOPPED) supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+}
+
 void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBlock& planner) {
   switch (code) {
     case ACTION_STOP:
@@ -90,8 +114,9 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
     case ACTION_ESTOP:
       SendCommand(wire::BOARD_ESTOP);
       host::Store(engine.estop, 1);
-      host::Store(engine.ring_read_index, host::Load(engine.ring_write_index) & host::kRingMask);
+      StreamDropWaiting();
       host::Store(planner.estop_seen, 1);
+      EndCycleOnEstop(engine, planner);
       break;
     case ACTION_ENABLE:
       SendCommand(wire::BOARD_ENABLE);
@@ -238,6 +263,23 @@ int HomeQueueLength() {
   return n;
 }
 
+void SupervisorLinkLost() {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  const std::uint32_t sent = state.segments_sent.load(std::memory_order_acquire);
+  const std::uint32_t done = state.segments_done.load(std::memory_order_acquire);
+  const bool outstanding = sent != done;
+  const bool waiting = ((host::Load(engine->ring_write_index) - host::Load(engine->ring_read_index)) & host::kRingMask) != 0;
+  const SupervisorState now = supervisor_state.load(std::memory_order_acquire);
+  const bool cycle = now == SupervisorState::HOME_SEEK || now == SupervisorState::HOME_RELEASE ||
+                     now == SupervisorState::PROBING;
+  if (!outstanding && !waiting && !cycle) return;
+  if (host::Load(engine->estop) != 0) return;
+  host::Store(engine->estop, 1);
+  ActionPost(ACTION_ESTOP);
+  status_printf("board link lost during motion: E-stop");
+}
+
 void Home(std::int16_t axis) {
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   if (engine == nullptr) return;
@@ -284,6 +326,12 @@ std::int32_t ProbeRun(std::uint32_t) {
     host::Store(engine->softlimit_armed, 0);
     host::Store(planner->probe_pending, 0);
     status_printf("probe function need digitize input enable");
+    return 0;
+  }
+  if (host::Load(engine->estop) != 0) {
+    // A probe asked for just before an E-stop must not start once the machine is stopped.
+    host::Store(planner->probe_pending, 0);
+    ReportDone(*engine);
     return 0;
   }
   if (state.segments_sent.load(std::memory_order_acquire) > 0) return kProbeRetryMs;  // a program is open
@@ -349,15 +397,10 @@ void Notify(std::int32_t code) {
   const host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
   if (engine == nullptr || planner == nullptr) return;
   switch (code) {
-    case -1: {
+    case -1:
       // The host throws away what it planned: skip a window's worth and drop what waits.
-      const std::uint32_t sum = static_cast<std::uint32_t>(host::Load(engine->ring_write_index)) +
-                                static_cast<std::uint32_t>(state.lim_buffer.load(std::memory_order_acquire));
-      const auto write = static_cast<std::int32_t>(sum & host::kRingMask);
-      host::Store(engine->ring_write_index, write);
-      host::Store(engine->ring_read_index, write);
+      StreamSkipPlanned(state.lim_buffer.load(std::memory_order_acquire));
       break;
-    }
     case 3:
     case 4:
     case 5: {

@@ -23,6 +23,12 @@ int SupervisorProbeAxis();
 // Home requests waiting for an idle machine (at most six).
 int HomeQueueLength();
 
+// The open link has closed (transport thread). A motion under way at that moment (segments at
+// the board or waiting in the ring, a homing or probing cycle) cannot be finished: what the
+// board had is gone. The host is put into E-stop, as the E-stop input does, so that nothing more
+// is fed until the machinist has dealt with it. An idle machine is left as it is.
+void SupervisorLinkLost();
+
 // Entry points (host thread).
 void Home(std::int16_t axis);
 void Probe();

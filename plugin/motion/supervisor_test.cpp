@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "motion/config_download.h"
 #include "motion/motion_stream.h"
 #include "platform/clock.h"
 #include "runtime/action_queue.h"
@@ -214,6 +215,81 @@ TEST_F(Supervisor, HomeWithoutASwitchOrAnAxisCompletesAtOnce) {
   EXPECT_EQ(ActionPop(), 0);
 }
 
+// The masks frame the end of a cycle sends: [0xC9 23][EMask u64][0xC9 24][EValid u64].
+bool MasksFrameWithout(const std::vector<Frame>& frames, int pin) {
+  for (const Frame& f : frames) {
+    if (f.size() == 21 && f[1] == 0xC9 && f[2] == 23) {
+      std::uint64_t emask = 0;
+      for (std::size_t i = 0; i < 8; ++i) emask |= static_cast<std::uint64_t>(f[3 + i]) << (8 * i);
+      return (emask & (std::uint64_t{1} << pin)) == 0;
+    }
+  }
+  return false;
+}
+
+TEST_F(Supervisor, EstopDuringHomingEndsTheCycleAndReturnsTheLimits) {
+  auto wire = [&](int input, std::uint8_t pin) {
+    host::InputSignal& in = engine().input_signal[input];
+    in.enabled = 1, in.port = 1, in.pin = pin;
+  };
+  wire(HomeInput(0), 5);
+  wire(LimitInputA(0), 3);  // on the home switch's port: held while X homes
+  Home(0);
+  state.still_count = 11;
+  Run();
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::HOME_SEEK);
+  ParamCompute();
+  ASSERT_EQ(engine().input_signal[LimitInputA(0)].enabled, 0) << "held for homing";
+  engine().input_signal[HomeInput(0)].state = 1;
+  Run();
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::HOME_RELEASE);
+  state.board_mode = 4;
+  link_.Take();
+
+  planner().motion_flags = (std::uint64_t{1} << 56) | 0x5;
+  engine().position_changed = 0;
+  engine().estop = 1;
+  Run();
+  std::vector<Frame> frames = link_.Take();
+  EXPECT_EQ(CurrentSupervisorState(), SupervisorState::ESTOPPED);
+  EXPECT_EQ(engine().homing_active, 0);
+  EXPECT_EQ(SupervisorHomingAxis(), -1);
+  EXPECT_EQ(planner().motion_flags, 0x5u);
+  EXPECT_EQ(engine().input_signal[LimitInputA(0)].enabled, 1) << "the limit is in service again at once";
+  EXPECT_TRUE(MasksFrameWithout(frames, 5)) << "the board no longer watches the home switch";
+  EXPECT_EQ(engine().position_changed, 1);
+
+  // Once E-stop is cleared, homing starts afresh.
+  engine().estop = 0;
+  state.board_mode = 0;
+  engine().input_signal[HomeInput(0)].state = 0;
+  Run(2);
+  Home(0);
+  Run();
+  EXPECT_EQ(CurrentSupervisorState(), SupervisorState::HOME_SEEK);
+}
+
+TEST_F(Supervisor, TheBoardLinkLostDuringMotionRaisesEstop) {
+  SupervisorLinkLost();
+  EXPECT_EQ(engine().estop, 0) << "an idle machine stays as it is";
+  EXPECT_EQ(ActionPop(), 0);
+
+  StreamRunning(100);
+  SupervisorLinkLost();
+  EXPECT_EQ(engine().estop, 1);
+  EXPECT_EQ(ActionPop(), ACTION_ESTOP);
+  EXPECT_EQ(host_.Status(), "board link lost during motion: E-stop");
+  SupervisorLinkLost();
+  EXPECT_EQ(ActionPop(), 0) << "once";
+
+  engine().estop = 0;
+  state.segments_sent = state.segments_done = 0;
+  engine().ring_read_index = engine().ring_write_index;  // nothing outstanding, something waiting?
+  engine().ring_write_index = (engine().ring_read_index + 3) & 0xFFF;
+  SupervisorLinkLost();
+  EXPECT_EQ(engine().estop, 1) << "segments waiting in the ring are a motion under way";
+}
+
 class SupervisorProbe : public Supervisor {
  protected:
   void SetUp() override {
@@ -370,6 +446,39 @@ TEST_F(Supervisor, OtherNotifyCodesPurgeResetAndUpdateChangeNothing) {
   EXPECT_EQ(state.segments_sent.load(), 40u);
   EXPECT_EQ(ActionPop(), 0);
   EXPECT_TRUE(link_.Take().empty());
+}
+
+TEST_F(SupervisorProbe, EstopDuringProbingEndsTheCycleAndTheSameProbeMayRunAgain) {
+  engine().input_signal[kProbeInput].port = 1;
+  engine().input_signal[kProbeInput].pin = 6;
+  EXPECT_EQ(ProbeRun(0), 0);
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::PROBING);
+  link_.Take();
+  Notify(10);
+  Run();
+  std::vector<Frame> frames = link_.Take();
+  EXPECT_EQ(engine().estop, 1);
+  EXPECT_EQ(engine().probing[2], 0);
+  EXPECT_EQ(SupervisorProbeAxis(), -1);
+  EXPECT_TRUE(MasksFrameWithout(frames, 6)) << "masks sent without the probe input";
+  Run();
+  EXPECT_EQ(CurrentSupervisorState(), SupervisorState::ESTOPPED);
+  link_.Take();
+
+  const std::uint32_t now = platform::TickMs();
+  Probe();  // asked for while in E-stop: it must not move
+  platform::SetTickBase(now + 1100);
+  TimerRunDue();
+  EXPECT_TRUE(link_.Take().empty());
+
+  engine().estop = 0;
+  state.board_mode = 0;
+  Run(2);
+  link_.Take();
+  EXPECT_EQ(ProbeRun(0), 0);
+  frames = link_.Take();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back()[1], 0xD1) << "the same target probes again, it is not taken as under way";
 }
 
 }  // namespace

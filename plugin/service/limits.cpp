@@ -92,11 +92,14 @@ void SoftLimitCheck() {
     ClearSoftLimitReport(*engine);
     return;
   }
+  // Without the host's DROs there are no limits to compare with; a 0.0 taken for each one
+  // would trip every axis away from zero and raise E-stop.
   host::GetDroFn get_dro = state.GetDRO.load();
+  if (get_dro == nullptr) return;
   bool any = false;
   int newest = -1;
   for (int i = 0; i < kSoftLimitChecks; ++i) {
-    double x = get_dro ? get_dro(static_cast<std::int16_t>(kSoftLimitDroBase + i)) : 0.0;
+    double x = get_dro(static_cast<std::int16_t>(kSoftLimitDroBase + i));
     double p = host::Load(planner->softlimit_position[i % 6]);
     bool trips = i < 6 ? p > x : p < x;  // a NaN never trips
     if (trips) {

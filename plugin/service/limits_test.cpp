@@ -140,6 +140,19 @@ TEST_F(LimitsTest, SoftLimitsTripOnceReportAndClear) {
   EXPECT_FALSE(state.softlimit_tripped[0].load()) << "a NaN never trips";
 }
 
+TEST_F(LimitsTest, WithoutTheHostsDroCallbackSoftLimitsAreNotChecked) {
+  engine().softlimits_enabled = 1;
+  engine().softlimit_armed = 1;
+  state.GetDRO = nullptr;  // not handed over yet
+  host_.planner().softlimit_position[0] = 25.0;
+  host_.planner().softlimit_position[1] = -25.0;
+  SoftLimitCheck();
+  EXPECT_TRUE(DrainActions().empty()) << "a missing callback is no limit of 0.0";
+  EXPECT_EQ(engine().softlimit_reported, 0);
+  for (const auto& f : state.softlimit_tripped) EXPECT_FALSE(f.load());
+  EXPECT_EQ(host_.Status(), "");
+}
+
 TEST_F(LimitsTest, DisabledSoftLimitsClearEverythingAndBypassFreezesThem) {
   engine().softlimits_enabled = 1;
   engine().softlimit_armed = 1;
