@@ -44,6 +44,11 @@ struct AxisMachine {
   bool probe_active_below = true;           // touching at probe_steps and below (a Z probing down)
 };
 
+// When the periodic position and executed-segment reports begin on a connection. A board may
+// report from the moment it is connected; others only once the plug-in has polled its status,
+// or once motion has begun.
+enum class ReportsFrom : std::uint8_t { kConnect, kStatus, kMotion };
+
 struct BoardConfig {
   // Identity, as the identification reply carries it.
   std::string serial = "KVSIM001";  // 8 characters; shorter is padded with zeros, longer is cut
@@ -76,6 +81,8 @@ struct BoardConfig {
   std::uint32_t send_timeout_ms = 1000;
 
   std::uint32_t report_period_ms = 10;  // executed-segment and position reports
+  ReportsFrom reports_from = ReportsFrom::kConnect;
+  std::uint32_t report_latency_ms = 0;  // each periodic report goes out this much after it was taken
 
   // The machine around the board.
   std::array<AxisMachine, kAxes> machine{};

@@ -111,6 +111,42 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       if (!value()) return false;
       if (!ParseInt(v, 1, 1000, n)) return bad("milliseconds 1..1000");
       b.report_period_ms = static_cast<std::uint32_t>(n);
+    } else if (arg == "--reports-from") {
+      if (!value()) return false;
+      if (v == "connect") b.reports_from = ReportsFrom::kConnect;
+      else if (v == "status") b.reports_from = ReportsFrom::kStatus;
+      else if (v == "motion") b.reports_from = ReportsFrom::kMotion;
+      else return bad("connect, status or motion");
+    } else if (arg == "--report-latency-ms") {
+      if (!value()) return false;
+      if (!ParseInt(v, 0, 2000, n)) return bad("milliseconds 0..2000");
+      b.report_latency_ms = static_cast<std::uint32_t>(n);
+    } else if (arg == "--fault") {
+      if (!value()) return false;
+      const std::size_t at = v.find('@');
+      if (at == std::string_view::npos) return bad("KIND@Ns or KIND@Nseg");
+      const std::string_view kind = v.substr(0, at);
+      std::string_view when = v.substr(at + 1);
+      CliFault fault;
+      if (kind == "drop") fault.kind = CliFault::Kind::kDrop;
+      else if (kind == "silence") fault.kind = CliFault::Kind::kSilence;
+      else if (kind == "random") fault.kind = CliFault::Kind::kRandom;
+      else return bad("a kind drop, silence or random before the @");
+      if (when.size() > 3 && when.substr(when.size() - 3) == "seg") {
+        if (!ParseInt(when.substr(0, when.size() - 3), 1, 100000000, n)) return bad("KIND@Nseg with N 1..100000000");
+        fault.after_segments = static_cast<std::uint32_t>(n);
+      } else if (when.size() > 1 && when.back() == 's') {
+        double secs = 0;
+        when.remove_suffix(1);
+        auto [end, ec] = std::from_chars(when.data(), when.data() + when.size(), secs);
+        if (ec != std::errc() || end != when.data() + when.size() || !std::isfinite(secs) || secs < 0 || secs > 1e6) {
+          return bad("KIND@Ns with N seconds 0..1000000");
+        }
+        fault.after_s = secs;
+      } else {
+        return bad("KIND@Ns or KIND@Nseg");
+      }
+      out.faults.push_back(fault);
     } else if (arg == "--home") {
       if (!value()) return false;
       int axis = 0, pin = 0;

@@ -2,15 +2,27 @@
 // Kept apart from main so that the parsing is tested without starting a board.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board_config.h"
 
 namespace kvboard {
 
+// A fault the program injects once, at a time after it started or after the plug-in has sent a
+// number of segments.
+struct CliFault {
+  enum class Kind : std::uint8_t { kDrop, kSilence, kRandom };
+  Kind kind = Kind::kDrop;
+  std::optional<double> after_s;
+  std::optional<std::uint32_t> after_segments;
+};
+
 struct CliOptions {
   BoardConfig board;
+  std::vector<CliFault> faults;
   std::optional<double> time_limit_s;  // run until interrupted when empty
   bool help = false;
 };
@@ -33,6 +45,14 @@ inline constexpr const char* kCliUsage =
     "  --divisors A,B       clock divisors, pulse rate = clock / (A x B) (default 36,10: 100 kHz)\n"
     "  --loader             answer the identification as the firmware loader\n"
     "  --report-ms N        period of position and executed-segment reports (default 10)\n"
+    "  --reports-from WHEN  connect, status or motion: when those reports begin on a connection\n"
+    "                       (at once, after the status poll is answered, or with the first\n"
+    "                       segments; default connect)\n"
+    "  --report-latency-ms N  send each of those reports N ms after it was taken, 0..2000\n"
+    "  --fault KIND@WHEN    inject a fault once: KIND is drop (close the connection), silence\n"
+    "                       (stop all replies and reports) or random (64 garbage bytes); WHEN is\n"
+    "                       Ns (seconds after start) or Nseg (once that many segments arrived).\n"
+    "                       May be given more than once.\n"
     "  --home AXIS,PIN,STEPS[,above]       home switch of an axis: active at STEPS and below\n"
     "                                      (or above), on input PIN\n"
     "  --limits AXIS,MINPIN,MIN,MAXPIN,MAX limit switches: active at MIN and below, MAX and above\n"

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "board_stats.h"
 #include "cli_options.h"
@@ -33,6 +34,17 @@ void PrintSummary(const kvboard::Stats& s) {
   if (!s.last_fault.empty()) std::printf("  last fault: %s\n", s.last_fault.c_str());
 }
 
+void InjectFault(kvboard::SimBoard& board, kvboard::CliFault::Kind kind, std::uint32_t segments) {
+  const char* name = "drop";
+  switch (kind) {
+    case kvboard::CliFault::Kind::kDrop: board.DropConnection(); break;
+    case kvboard::CliFault::Kind::kSilence: board.SetSilent(true), name = "silence"; break;
+    case kvboard::CliFault::Kind::kRandom: board.SendRandomBytes(64), name = "random"; break;
+  }
+  std::printf("kvboard: fault %s injected (%u segments received)\n", name, segments);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,9 +72,24 @@ int main(int argc, char** argv) {
 
   const std::uint32_t start = platform::TickMs();
   const double limit_ms = options.time_limit_s ? *options.time_limit_s * 1000.0 : -1.0;
+  std::vector<kvboard::CliFault> pending = options.faults;
   while (!g_interrupted) {
-    if (limit_ms >= 0 && static_cast<double>(platform::TickMs() - start) >= limit_ms) break;
-    platform::SleepMs(50);
+    const double elapsed_ms = static_cast<double>(platform::TickMs() - start);
+    if (limit_ms >= 0 && elapsed_ms >= limit_ms) break;
+    if (!pending.empty()) {
+      const std::uint32_t segments = board.Snapshot().motion.segments_received;
+      for (auto it = pending.begin(); it != pending.end();) {
+        const bool due = (it->after_s && elapsed_ms >= *it->after_s * 1000.0) ||
+                         (it->after_segments && segments >= *it->after_segments);
+        if (!due) {
+          ++it;
+          continue;
+        }
+        InjectFault(board, it->kind, segments);
+        it = pending.erase(it);
+      }
+    }
+    platform::SleepMs(pending.empty() ? 50 : 2);
   }
   board.Stop();
   PrintSummary(board.Snapshot());

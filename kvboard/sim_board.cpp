@@ -190,6 +190,9 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
   outbox_.clear();
   inputs_reported_ = false;
   reported_mode_ = 0;
+  status_answered_ = false;
+  motion_seen_ = false;
+  delayed_.clear();
   LogLocked("connected to " + Endpoint(peer) + " (connection " + std::to_string(stats_.connections) + ")" +
             (in_loader_ ? ", in the loader" : ""));
   // The plug-in learns the switch levels and a non-idle mode at once, not at their next change.
@@ -368,9 +371,11 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
       ++stats_.status_polls;
       KeepLatest(stats_.status_poll_ms, now);
       PushLocked(StatusReply(status_), Origin::kReply);
+      status_answered_ = true;
       break;
     case RecordKind::kKeepAlive: ++stats_.keep_alives; break;
     case RecordKind::kSegments:
+      motion_seen_ = true;
       if (stats_.segment_frames > 0 && engine_.Counters().queue_depth > 0) {
         const std::uint32_t gap = now - stats_.last_segment_frame_ms;
         ++stats_.segment_frame_gap_ms[std::min<std::size_t>(gap, kGapBuckets - 1)];
@@ -512,6 +517,22 @@ void SimBoard::ApplyLoaderMessageLocked() {
 }
 
 // ---- sending ---------------------------------------------------------------------------------
+
+bool SimBoard::PeriodicReportsLocked() const {
+  switch (config_.reports_from) {
+    case ReportsFrom::kConnect: return true;
+    case ReportsFrom::kStatus: return status_answered_;
+    case ReportsFrom::kMotion: return motion_seen_;
+  }
+  return true;
+}
+
+bool SimBoard::PushPeriodicLocked(Bytes bytes, std::uint32_t now) {
+  if (config_.report_latency_ms == 0) return PushLocked(std::move(bytes), Origin::kPeriodic);
+  if (!connected_ || silent_) return false;
+  delayed_.emplace_back(now + config_.report_latency_ms, std::move(bytes));
+  return true;
+}
 
 bool SimBoard::PushLocked(Bytes bytes, Origin origin) {
   if (!connected_) return false;
@@ -693,13 +714,17 @@ void SimBoard::ClockLoop() {
       const std::uint32_t report_ms = config_.report_period_ms == 0 ? 1 : config_.report_period_ms;
       if (now - last_report_ms_ >= report_ms) {
         last_report_ms_ = now;
-        if (connected_ && !in_loader_) {
+        if (connected_ && !in_loader_ && PeriodicReportsLocked()) {
           // Executed first: the plug-in judges "at rest" from the position with the count it has.
-          if (PushLocked(ExecutedReport(engine_.Counters().segments_executed), Origin::kPeriodic)) {
+          if (PushPeriodicLocked(ExecutedReport(engine_.Counters().segments_executed), now)) {
             ++stats_.executed_reports;
           }
-          if (PushLocked(PositionReport(engine_.Position()), Origin::kPeriodic)) ++stats_.position_reports;
+          if (PushPeriodicLocked(PositionReport(engine_.Position()), now)) ++stats_.position_reports;
         }
+      }
+      while (!delayed_.empty() && static_cast<std::int32_t>(now - delayed_.front().first) >= 0) {
+        PushLocked(std::move(delayed_.front().second), Origin::kPeriodic);
+        delayed_.pop_front();
       }
     }
     Flush();

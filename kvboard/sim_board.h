@@ -100,6 +100,8 @@ class SimBoard {
   void ApplyLoaderMessageLocked();
   void ReportChangesLocked();
   bool PushLocked(Bytes bytes, Origin origin);
+  bool PeriodicReportsLocked() const;  // the configured start of the periodic reports has come
+  bool PushPeriodicLocked(Bytes bytes, std::uint32_t now);  // now, or after the report latency
   void FaultLocked(const std::string& text);
   void LogLocked(std::string_view text) const;
   // Sends what is queued, in order; takes send_mu_ then mu_, so never call it holding mu_.
@@ -145,6 +147,9 @@ class SimBoard {
   bool inputs_reported_ = false;
   std::uint8_t reported_mode_ = 0;
   std::uint32_t last_report_ms_ = 0;
+  bool status_answered_ = false;  // on this connection
+  bool motion_seen_ = false;      // a segment frame arrived on this connection
+  std::deque<std::pair<std::uint32_t, Bytes>> delayed_;  // periodic reports held back (due tick, frame)
   std::uint64_t period_acc_us_ = 0;
   std::minstd_rand rng_{0x4B56};
   Stats stats_;

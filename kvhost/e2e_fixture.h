@@ -27,6 +27,7 @@
 #include "program.h"
 #include "program_runner.h"
 #include "shell/host_access.h"
+#include "board_wait.h"
 #include "sim_board_setup.h"
 
 namespace kvhost::e2e {
@@ -112,7 +113,7 @@ class E2eTest : public ::testing::Test {
         << error << " (the endpoints can be set only before the first InitControl of the process: run one case per process)";
     machine_.ApplyMachineConfig(config_);
     session_.StartUp(profile_);
-    ASSERT_TRUE(WaitForBoard(machine_, board_.get(), kBoardWaitMs / 1000.0))
+    ASSERT_TRUE(WaitForBoard(session_.api(), machine_, kBoardWaitMs / 1000.0))
         << "the plug-in did not identify the simulated board and start streaming to it";
     // The first position report fixes the host's offsets; after it the host follows the board.
     ASSERT_TRUE(WaitUntil([&] { return Board().position_reports > 0 && HostMatchesBoard(); }, kSettleMs));

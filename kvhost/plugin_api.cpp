@@ -42,6 +42,7 @@ bool LoadPlugin(const std::string& path, platform::Library& library, PluginApi& 
   Resolve(library, "Notify", api.Notify, missing);
   api.SetEthernetEndpoints =
       reinterpret_cast<decltype(api.SetEthernetEndpoints)>(library.Symbol("SetEthernetEndpoints"));
+  api.GetLinkState = reinterpret_cast<decltype(api.GetLinkState)>(library.Symbol("GetLinkState"));
   if (!missing.empty()) {
     error = "plug-in " + path + " does not export " + missing;
     library.Close();

@@ -32,6 +32,8 @@ struct PluginApi {
   void (*Notify)(std::int32_t) = nullptr;
   // Optional: the plug-in's seam for redirecting its Ethernet link (null when not exported).
   bool (*SetEthernetEndpoints)(const char*, std::uint16_t, std::uint16_t) = nullptr;
+  // Optional: where the plug-in's link stands (null when not exported).
+  bool (*GetLinkState)(host::LinkState*) = nullptr;
 };
 
 // Loads the library at `path` and resolves every entry point. On failure returns false with a

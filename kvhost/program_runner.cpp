@@ -2,6 +2,7 @@
 #include "program_runner.h"
 
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "shell/host_access.h"
 
 namespace kvhost {
@@ -9,6 +10,7 @@ namespace {
 
 constexpr std::uint32_t kPollMs = 2;
 constexpr std::uint32_t kProgressPeriodMs = 100;
+constexpr std::uint32_t kStallBaseMs = 5000;
 
 // Notify codes of the host's spindle commands.
 constexpr std::int32_t kNotifySpindleForward = 3;
@@ -17,10 +19,26 @@ constexpr std::int32_t kNotifySpindleReverse = 5;
 
 }  // namespace
 
+std::uint32_t StallBoundMs(std::int32_t queue_limit, double segment_time_s) {
+  double window_ms = static_cast<double>(queue_limit > 0 ? queue_limit : 0) * segment_time_s * 1000.0;
+  if (!(window_ms > 0.0)) window_ms = 0.0;
+  if (window_ms > 600000.0) window_ms = 600000.0;
+  return kStallBaseMs + static_cast<std::uint32_t>(window_ms);
+}
+
 ProgramRunner::ProgramRunner(HostMachine& machine, const PluginApi& api, const kvgcode::Program& program,
                              const kvgcode::MachineSettings& settings, std::uint64_t segments_total)
     : machine_(machine), api_(api), planner_(program, settings, machine.planner().segment_time) {
   progress_.segments_total = segments_total;
+  stall_bound_ms_ = StallBoundMs(machine.planner().queue_limit, machine.planner().segment_time);
+}
+
+std::array<std::int32_t, 7> ProgramRunner::ProgressMark() const {
+  const host::EngineBlock& e = machine_.engine();
+  std::array<std::int32_t, 7> mark{};
+  for (int k = 0; k < 6; ++k) mark[k] = host::Load(e.axis_position[k]);
+  mark[6] = host::Load(e.ring_read_index);
+  return mark;
 }
 
 bool ProgramRunner::RingEmpty() const {
@@ -37,18 +55,39 @@ void ProgramRunner::Tick() {
   }
 }
 
-ProgramRunner::Wait ProgramRunner::WaitUntil(const std::function<bool()>& done) {
+ProgramRunner::Wait ProgramRunner::WaitUntil(const std::function<bool()>& done, bool motion) {
+  std::array<std::int32_t, 7> mark = ProgressMark();
+  std::uint32_t last_progress_ms = platform::TickMs();
   for (;;) {
     if (host::Load(machine_.engine().estop)) return Wait::kEstop;
+    if (platform::InterruptRequested()) return Wait::kInterrupted;
     if (done()) return Wait::kDone;
-    if (deadline_ms_ && static_cast<std::int32_t>(platform::TickMs() - *deadline_ms_) >= 0) return Wait::kTimeout;
+    const std::uint32_t now = platform::TickMs();
+    if (deadline_ms_ && static_cast<std::int32_t>(now - *deadline_ms_) >= 0) return Wait::kTimeout;
+    if (motion) {
+      const std::array<std::int32_t, 7> seen = ProgressMark();
+      if (seen != mark) {
+        mark = seen;
+        last_progress_ms = now;
+      } else if (now - last_progress_ms >= stall_bound_ms_) {
+        return Wait::kStalled;
+      }
+    }
     Tick();
     platform::SleepMs(kPollMs);
   }
 }
 
 ProgramRunner::Wait ProgramRunner::Drain() {
-  return WaitUntil([this] { return RingEmpty() && host::Load(machine_.engine().position_changed) != 0; });
+  // First the plug-in takes the last segment from the ring; only a report of rest after that
+  // can mean the end of this motion. One that came earlier (a pause in the stream, the start
+  // hold-off of a board that reports from the moment it is connected) is forgotten here. The
+  // plug-in reports rest twice (its stop action, then its first idle run), well apart, so a
+  // report cannot slip in between the read of the ring and the clearing of the flag unnoticed.
+  Wait w = WaitUntil([this] { return RingEmpty(); }, true);
+  if (w != Wait::kDone) return w;
+  host::Store(machine_.engine().position_changed, 0);
+  return WaitUntil([this] { return host::Load(machine_.engine().position_changed) != 0; }, true);
 }
 
 void ProgramRunner::Spindle(const kvgcode::PlanEvent& event) {
@@ -75,6 +114,8 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
   auto finish = [&](Wait how) {
     result.estop = how == Wait::kEstop;
     result.timed_out = how == Wait::kTimeout;
+    result.stalled = how == Wait::kStalled;
+    result.interrupted = how == Wait::kInterrupted;
     result.completed = how == Wait::kDone && result.error.empty();
     result.segments_planned = progress_.segments_planned;
     for (int k = 0; k < 6; ++k) {
@@ -103,7 +144,7 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
         std::int32_t waiting = (write - read) & host::kRingMask;
         std::int32_t limit = host::Load(planner.queue_limit);
         return waiting < limit && waiting < host::kRingSlots - 1;
-      });
+      }, moving);
       if (w != Wait::kDone) return finish(w);
       std::int32_t write = host::Load(engine.ring_write_index);
       host::RingSegment& slot = planner.segment_ring[write];
@@ -124,7 +165,7 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
     }
     if (event.kind == kvgcode::PlanEvent::Kind::Dwell) {
       api_.DoDwell(event.dwell_s);
-      Wait w = WaitUntil([&] { return host::Load(engine.dwell_active) == 0; });
+      Wait w = WaitUntil([&] { return host::Load(engine.dwell_active) == 0; }, false);
       if (w != Wait::kDone) return finish(w);
     } else if (event.kind == kvgcode::PlanEvent::Kind::Spindle) {
       Spindle(event);

@@ -27,6 +27,8 @@ struct RunResult {
   bool completed = false;
   bool estop = false;
   bool timed_out = false;
+  bool stalled = false;      // motion outstanding and no progress from the board for too long
+  bool interrupted = false;  // Ctrl-C or SIGTERM
   std::string error;
   std::uint64_t segments_planned = 0;
   std::array<std::int64_t, 6> program_end_steps{};
@@ -39,19 +41,25 @@ class ProgramRunner {
   ProgramRunner(HostMachine& machine, const PluginApi& api, const kvgcode::Program& program,
                 const kvgcode::MachineSettings& settings, std::uint64_t segments_total);
 
-  // Runs to the end of the program, an E-stop or the deadline. `on_progress` is called about
-  // every 100 ms on this thread.
+  // Runs to the end of the program, an E-stop, the deadline, a stalled board or an interrupt.
+  // The end is the plug-in's report of rest after the last segment has left the ring, so a run
+  // is complete only once the board has executed the whole program. `on_progress` is called
+  // about every 100 ms on this thread.
   RunResult Run(std::optional<double> time_limit_s, const std::function<void(const RunProgress&)>& on_progress);
 
  private:
-  enum class Wait { kDone, kEstop, kTimeout };
-  // Polls until `done` holds, the host is in E-stop or the deadline passes.
-  Wait WaitUntil(const std::function<bool()>& done);
+  enum class Wait { kDone, kEstop, kTimeout, kStalled, kInterrupted };
+  // Polls until `done` holds, the host is in E-stop, the deadline passes or an interrupt comes.
+  // With `motion` set, segments are outstanding and the board must show progress (a position or
+  // the ring's read index moving) at least once per stall bound.
+  Wait WaitUntil(const std::function<bool()>& done, bool motion);
   bool RingEmpty() const;
   // Waits for the ring to drain and the machine to report rest (position_changed).
   Wait Drain();
   void Spindle(const kvgcode::PlanEvent& event);
   void Tick();
+  // Progress the host can see: where the axes are and how far the plug-in has read the ring.
+  std::array<std::int32_t, 7> ProgressMark() const;
 
   HostMachine& machine_;
   const PluginApi& api_;
@@ -62,6 +70,12 @@ class ProgramRunner {
   std::optional<std::uint32_t> deadline_ms_;
   const std::function<void(const RunProgress&)>* on_progress_ = nullptr;
   std::int32_t tag_ = 0;
+  std::uint32_t stall_bound_ms_ = 0;
 };
+
+// How long a board may show no progress while motion is outstanding: a few seconds, plus the
+// time to execute a full window of segments (the longest the last ones may take after the ring
+// has emptied).
+std::uint32_t StallBoundMs(std::int32_t queue_limit, double segment_time_s);
 
 }  // namespace kvhost

@@ -3,8 +3,6 @@
 
 #include <cstdio>
 
-#include "platform/clock.h"
-#include "shell/host_access.h"
 
 namespace kvhost {
 
@@ -31,21 +29,6 @@ std::unique_ptr<kvboard::SimBoard> StartSimBoard(const kvboard::BoardConfig& con
     return nullptr;
   }
   return board;
-}
-
-bool WaitForBoard(HostMachine& machine, const kvboard::SimBoard* board, double seconds) {
-  const std::uint32_t deadline = platform::TickMs() + static_cast<std::uint32_t>(seconds * 1000.0);
-  while (static_cast<std::int32_t>(deadline - platform::TickMs()) > 0) {
-    const bool identified = host::Load(machine.planner().pulse_rate_limit[0]) > 0;
-    bool streaming = board == nullptr;
-    if (!streaming) {
-      const kvboard::Stats s = board->Snapshot();
-      streaming = s.param_records > 0 || s.keep_alives > 0;
-    }
-    if (identified && streaming) return true;
-    platform::SleepMs(20);
-  }
-  return false;
 }
 
 }  // namespace kvhost

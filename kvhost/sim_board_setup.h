@@ -18,9 +18,5 @@ kvboard::BoardConfig SimBoardConfig(const MachineConfig& machine, std::uint16_t 
 // Starts a simulated board; null (with the reason) if it cannot bind or start.
 std::unique_ptr<kvboard::SimBoard> StartSimBoard(const kvboard::BoardConfig& config, std::string& error);
 
-// Waits up to `seconds` for the plug-in to identify the board (its pulse-rate update sets the
-// planner's pulse-rate limits) and, with a simulated board (non-null), for the parameter stream
-// to begin. True when both happened in time.
-bool WaitForBoard(HostMachine& machine, const kvboard::SimBoard* board, double seconds);
 
 }  // namespace kvhost

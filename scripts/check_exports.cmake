@@ -1,9 +1,9 @@
 # Fails unless the library's defined dynamic symbols are exactly the host's entry points and
-# the Ethernet endpoint seam.
+# the tool seams (Ethernet endpoints, link state).
 # Usage: cmake -DLIBRARY=path -P check_exports.cmake
 set(expected Config DoDwell Home InitControl JogOff JogOn Notify PostInitControl Probe Purge Reset
   SetCode SetDoButton SetGetDRO SetGetLED SetProName SetSetDRO SetSetLED StopPlug Update
-  SetEthernetEndpoints)
+  SetEthernetEndpoints GetLinkState)
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")

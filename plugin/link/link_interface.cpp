@@ -47,6 +47,7 @@ void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps
   state.link_close.store(ops.close, std::memory_order_release);
   state.link_send_raw.store(ops.send_raw, std::memory_order_release);
   state.link_open.store(1, std::memory_order_release);
+  state.link_connections.fetch_add(1, std::memory_order_acq_rel);
   ServiceStart();
 }
 

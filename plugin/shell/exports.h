@@ -42,6 +42,11 @@ KV_EXPORT void Notify(std::int32_t message);
 // IPv4, or a call after the link has started.
 KV_EXPORT bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port,
                                     std::uint16_t listen_port);
+
+// Not a host entry point either: where the link stands (connected, identified, streaming), for
+// a host or a tool that waits for a board without seeing the wire. False when `state` is null or
+// its size is smaller than the plug-in's LinkState.
+KV_EXPORT bool GetLinkState(host::LinkState* state);
 }
 
 // The names a host resolves, in the order above; kvhost and the export check use this list.

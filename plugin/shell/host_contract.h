@@ -183,4 +183,16 @@ struct HostView {
   std::uint8_t view_flag;
 };
 
+// Not part of the real host's contract: what the plug-in's link stands at, for tools that bring
+// a board up and cannot see the wire (kvhost). Filled by the plug-in's GetLinkState.
+struct LinkState {
+  std::uint32_t size;          // set by the caller to sizeof(LinkState)
+  std::int32_t link_kind;      // 0 none yet, 1 Ethernet, 2 USB
+  std::uint8_t link_open;      // a board is connected now
+  std::uint8_t identified;     // the board has answered its identification
+  std::uint8_t streaming;      // and its status reply: parameters are being kept current
+  std::uint8_t in_loader;      // the board answered from its firmware loader
+  std::uint32_t connections;   // links opened since the plug-in was loaded
+};
+
 }  // namespace host

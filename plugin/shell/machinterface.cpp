@@ -139,4 +139,15 @@ bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery
   return kv::SetEthEndpoints(endpoints);
 }
 
+bool GetLinkState(host::LinkState* out) {
+  if (out == nullptr || out->size < sizeof(host::LinkState)) return false;
+  out->link_kind = state.link_kind.load();
+  out->link_open = state.link_open.load();
+  out->identified = state.pulse_rate_hz.load() != 0 ? 1 : 0;
+  out->streaming = state.stream_mode.load() ? 1 : 0;
+  out->in_loader = state.upgrade_requested.load() ? 1 : 0;
+  out->connections = state.link_connections.load();
+  return true;
+}
+
 }  // extern "C"

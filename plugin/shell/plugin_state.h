@@ -78,6 +78,7 @@ struct PluginState {
   std::atomic<LinkSendRawFn> link_send_raw{nullptr};
   std::atomic<LinkCloseFn> link_close{nullptr};
   std::atomic<LinkReceiveFn> link_receive{nullptr};
+  std::atomic<std::uint32_t> link_connections{0};  // links opened since load
 
   // --- board identity: written by the receive parser (defaults set by InitControl) ---
   AtomicText<64> board_series;

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# One end-to-end case with the simulated board as a separate process: kvboard (the CLI) on
+# loopback, kvhost --board external against it, and the outcome checked from both sides, so
+# that the plug-in is proven against a board that does not share kvhost's process or timing.
+# Usage: run_case.sh KVHOST KVBOARD WORKDIR CASE
+#   early      reports from the moment the status poll is answered; the run must end exactly
+#   late       the same reports, each sent 150 ms after it was taken; the run must end exactly
+#   drop       the board drops the link mid-program: E-stop, not completed, exit 4
+#   silence    the board goes silent mid-program: the run ends within its bound, exit 3
+#   interrupt  SIGTERM to kvhost mid-program: motion stopped (E-stop), stop frame, exit 5
+set -uo pipefail
+kvhost=$1 kvboard=$2 work=$3 case=$4
+rm -rf "$work" && mkdir -p "$work"
+cd "$work" || exit 1
+
+# Ports of our own, so that cases running side by side in one namespace do not meet.
+seed=$(( ($$ * 7 + ${#case} * 131) % 20000 ))
+disc=$(( 30000 + seed )) plug=$(( 50000 + seed ))
+
+# About 1900 segments (5.7 s) at the default 3 ms period.
+cat > program.nc <<'NC'
+G21 G90 G17
+G1 X10 Y5 F600
+G1 X20 Y0
+G2 X30 Y0 I5 J0
+G1 X5 Y-4
+G1 X1.25 Y2.5 Z-1
+G0 Z3
+M2
+NC
+# The programmed end, in steps at kvhost's default 800 steps per mm.
+want="1000,2000,2400,0,0,0"
+
+board_args=(--discovery-port "$disc" --plugin-port "$plug" --time-limit 60)
+expect_exit=0
+case $case in
+  early) board_args+=(--reports-from status) ;;
+  late) board_args+=(--reports-from status --report-latency-ms 150) ;;
+  drop) board_args+=(--fault drop@600seg --no-reconnect); expect_exit=4 ;;
+  silence) board_args+=(--fault silence@600seg); expect_exit=3 ;;
+  interrupt) expect_exit=5 ;;
+  *) echo "unknown case $case"; exit 2 ;;
+esac
+
+"$kvboard" "${board_args[@]}" > board.log 2>&1 &
+board_pid=$!
+trap 'kill "$board_pid" 2>/dev/null; wait "$board_pid" 2>/dev/null' EXIT
+for _ in $(seq 100); do grep -q "waiting for" board.log && break; sleep 0.05; done
+
+"$kvhost" --board external --discovery "127.0.0.1:$disc" --listen-port "$plug" --time-limit 50 \
+  --profile profile.xml --summary-json summary.json program.nc > host.log 2>&1 &
+host_pid=$!
+if [ "$case" = interrupt ]; then
+  for _ in $(seq 400); do grep -q "board:" host.log && break; sleep 0.05; done
+  sleep 2
+  kill -TERM "$host_pid"
+fi
+wait "$host_pid"
+rc=$?
+sleep 0.3
+kill -INT "$board_pid" 2>/dev/null
+wait "$board_pid" 2>/dev/null
+trap - EXIT
+
+fail() {
+  echo "FAIL ($case): $*"
+  echo "--- kvhost"; cat host.log; echo "--- kvboard"; cat board.log
+  [ -f summary.json ] && { echo "--- summary.json"; cat summary.json; echo; }
+  exit 1
+}
+field() { sed -n "s/.*\"$1\":\[\([^]]*\)\].*/\1/p" summary.json; }
+
+[ "$rc" -eq "$expect_exit" ] || fail "kvhost exited $rc, expected $expect_exit"
+[ -f summary.json ] || fail "no summary written"
+board_end=$(sed -n 's/^  position steps \([-0-9 ]*\), mode.*/\1/p' board.log | tr ' ' ',')
+if [ "$expect_exit" -eq 0 ]; then
+  grep -q '"completed":true' summary.json || fail "summary does not say completed"
+  [ "$(field program_end_steps)" = "$want" ] || fail "program end $(field program_end_steps), expected $want"
+  [ "$(field axis_position)" = "$want" ] || fail "host axis_position $(field axis_position) is not the program end"
+  [ "$board_end" = "$want" ] || fail "the board ended at $board_end, not at the program end"
+  grep -q "plug-in stops 1" board.log || fail "the board did not receive the stop frame"
+else
+  grep -q '"completed":false' summary.json || fail "a run the board did not finish was reported completed"
+  grep -q "run completed" host.log && fail "kvhost said \"run completed\""
+fi
+case $case in
+  drop) grep -q "board link lost during motion: E-stop" host.log || fail "no E-stop message on the status line" ;;
+  silence) grep -q "no progress" host.log || fail "no message about the silent board" ;;
+  interrupt)
+    grep -q "interrupted" host.log || fail "no word of the interrupt"
+    grep -Eq "E-stops [1-9]" board.log || fail "the board was not stopped"
+    grep -q "plug-in stops 1" board.log || fail "the board did not receive the stop frame" ;;
+esac
+echo "PASS ($case): exit $rc, board end ${board_end:-?}"
