@@ -26,6 +26,7 @@
 #include "plan_summary.h"
 #include "platform/clock.h"
 #include "platform/cpu_time.h"
+#include "platform/socket.h"
 #include "program.h"
 #include "program_runner.h"
 #include "shell/host_access.h"
@@ -170,6 +171,8 @@ std::size_t Worst(const std::array<std::uint32_t, kvboard::kGapBuckets>& histogr
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Loopback only, like the tests: the plug-in's default discovery destination is never addressed.
+  platform::SetLoopbackOnly(true);
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr, "%s", kUsage);
@@ -259,6 +262,11 @@ int main(int argc, char** argv) {
                    period_median, period_p99, period_worst, cpu_ms_per_motion_s);
       std::fclose(f);
     }
+  }
+  if (platform::LoopbackViolations() != 0) {
+    std::fprintf(stderr, "kv_stream_bench: %llu sends or connects beyond loopback were refused\n",
+                 static_cast<unsigned long long>(platform::LoopbackViolations()));
+    return 1;
   }
   return run.completed ? 0 : 1;
 }

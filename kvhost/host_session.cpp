@@ -1,7 +1,17 @@
 // The host's start-up and shut-down sequences around the plug-in.
 #include "host_session.h"
 
+#include <atomic>
+#include <cstdio>
+
+#include "platform/socket.h"
+
 namespace kvhost {
+namespace {
+
+std::atomic<std::uint64_t> refused_startups{0};
+
+}  // namespace
 
 bool HostSession::Load(const std::string& plugin_path, std::string& error) {
   return LoadPlugin(plugin_path, library_, api_, error);
@@ -17,10 +27,19 @@ bool HostSession::SetEndpoints(const Endpoints& e, std::string& error) {
             ", listen port " + std::to_string(e.listen_port);
     return false;
   }
+  std::uint32_t address = 0;
+  loopback_discovery_ = platform::ParseIpv4(e.discovery_address, address) && platform::IsLoopbackAddress(address);
   return true;
 }
 
 std::string HostSession::StartUp(const std::string& profile_path) {
+  if (platform::LoopbackOnly() && !loopback_discovery_) {
+    refused_startups.fetch_add(1);
+    std::fprintf(stderr,
+                 "kvhost: plug-in not started: this process is loopback-only and SetEndpoints did not point "
+                 "discovery at a loopback address\n");
+    return {};
+  }
   std::string name = api_.SetProName(host::MakeHostString(profile_path));
   api_.SetGetDRO(HostMachine::CbGetDro);
   api_.SetSetDRO(HostMachine::CbSetDro);
@@ -39,6 +58,8 @@ void HostSession::ShutDown() {
   api_.StopPlug();
   started_ = false;
 }
+
+std::uint64_t HostSession::RefusedStartUps() { return refused_startups.load(); }
 
 std::string DefaultPluginPath() {
 #ifdef KVHOST_DEFAULT_PLUGIN

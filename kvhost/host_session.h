@@ -26,6 +26,10 @@ class HostSession {
   // Must come before StartUp; false if the plug-in refuses or lacks the seam.
   bool SetEndpoints(const Endpoints& endpoints, std::string& error);
   // SetProName, the six callbacks, InitControl, PostInitControl. Returns the display name.
+  // While the platform is loopback-only (test binaries), a session whose discovery was not
+  // pointed at a loopback address by SetEndpoints is refused: nothing is called, the name is
+  // empty and RefusedStartUps() counts it. Discovery would otherwise go to the plug-in's default
+  // destination as soon as its thread's start delay ends.
   std::string StartUp(const std::string& profile_path);
   // StopPlug.
   void ShutDown();
@@ -33,11 +37,15 @@ class HostSession {
   const PluginApi& api() const { return api_; }
   bool started() const { return started_; }
 
+  // Start-ups refused by the loopback-only rule in this process.
+  static std::uint64_t RefusedStartUps();
+
  private:
   HostMachine& machine_;
   platform::Library library_;  // never unloaded: the plug-in's link threads live on
   PluginApi api_;
   bool started_ = false;
+  bool loopback_discovery_ = false;  // SetEndpoints pointed discovery at 127.0.0.0/8
 };
 
 // The plug-in built beside kvhost, for runs that name none.

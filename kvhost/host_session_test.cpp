@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "loopback_ports.h"
 #include "platform/dialog.h"
 #include "platform/xml_document.h"
 
@@ -25,6 +26,9 @@ class HostSessionTest : public ::testing::Test {
     profile_ = (dir_ / "profile.xml").string();
     std::string error;
     ASSERT_TRUE(session_.Load(DefaultPluginPath(), error)) << error;
+    // Nothing here needs a board, but discovery must still never leave loopback: a port on
+    // 127.0.0.1 that nothing listens on, and a free listening port.
+    ASSERT_TRUE(session_.SetEndpoints({"127.0.0.1", FreeUdpPort(), FreeTcpPort()}, error)) << error;
   }
   void TearDown() override {
     session_.ShutDown();

@@ -1,42 +1,175 @@
-// Reading kvhost's machine from the profile document.
+// Reading kvhost's machine from the profile document, and refusing values that would not plan.
 #include "machine_config.h"
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <filesystem>  // status: a missing profile is told from a malformed one
+#include <fstream>
+#include <limits>
+#include <sstream>
 
 #include "platform/xml_document.h"
 
 namespace kvhost {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kSection = "kvhost";
 constexpr const char* kAxisLetters[6] = {"x", "y", "z", "a", "b", "c"};
+constexpr std::int32_t kDefaultSegLen_us = 3000;  // the plug-in's own default
+constexpr int kMaxPin = 63;
 
-bool ReadNumber(const platform::XmlElement& section, const std::string& key, double& value, std::string& error) {
-  platform::XmlElement entry = section.FirstChild(key);
-  if (!entry) return true;
-  std::string text = entry.Text();
-  std::size_t begin = text.find_first_not_of(" \t\r\n");
-  std::size_t end = text.find_last_not_of(" \t\r\n");
-  if (begin == std::string::npos) return true;  // empty: the default
-  double parsed = 0;
-  auto [at, ec] = std::from_chars(text.data() + begin, text.data() + end + 1, parsed);
-  if (ec != std::errc() || at != text.data() + end + 1 || !std::isfinite(parsed)) {
-    error = "profile section kvhost: " + key + " is not a number: \"" + text + "\"";
-    return false;
-  }
-  value = parsed;
-  return true;
+std::string Number(double value) {
+  std::ostringstream out;
+  out.precision(10);
+  out << value;
+  return out.str();
 }
 
-bool ReadPin(const platform::XmlElement& section, const std::string& key, std::uint8_t& pin, std::string& error) {
-  double value = pin;
-  if (!ReadNumber(section, key, value, error)) return false;
-  if (value < 0 || value > 63 || value != std::floor(value)) {
-    error = "profile section kvhost: " + key + " must be a board pin 0..63 (0 = not wired)";
+// The profile's "kvhost" section, with the prefix every message carries.
+struct Section {
+  platform::XmlElement element;
+  std::string where;  // "profile PATH: "
+
+  std::string Key(const std::string& key) const { return where + kSection + "/" + key; }
+
+  // A missing or empty entry keeps `value`.
+  bool Read(const std::string& key, double& value, std::string& error) const {
+    platform::XmlElement entry = element ? element.FirstChild(key) : platform::XmlElement();
+    if (!entry) return true;
+    const std::string text = entry.Text();
+    const std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return true;
+    const std::size_t end = text.find_last_not_of(" \t\r\n") + 1;
+    double parsed = 0;
+    auto [at, ec] = std::from_chars(text.data() + begin, text.data() + end, parsed);
+    if (ec != std::errc() || at != text.data() + end || !std::isfinite(parsed)) {
+      error = Key(key) + " is not a finite number: \"" + text + "\"";
+      return false;
+    }
+    value = parsed;
+    return true;
+  }
+
+  // A whole number in [low, high]; only then converted, so the conversion is always defined.
+  bool ReadWhole(const std::string& key, double low, double high, const std::string& meaning, int& value,
+                 std::string& error) const {
+    double number = value;
+    if (!Read(key, number, error)) return false;
+    if (!(number >= low && number <= high) || number != std::floor(number)) {
+      error = Key(key) + " must be " + meaning + " (got " + Number(number) + ")";
+      return false;
+    }
+    value = static_cast<int>(number);
+    return true;
+  }
+
+  bool ReadPin(const std::string& key, std::uint8_t& pin, std::string& error) const {
+    int value = pin;
+    if (!ReadWhole(key, 0, kMaxPin, "a board pin 0..63 (0 = not wired)", value, error)) return false;
+    pin = static_cast<std::uint8_t>(value);
+    return true;
+  }
+};
+
+// The plug-in's reading of an integer entry: leading blanks and a sign, then digits up to the
+// first other character (none gives 0), saturated to 32 bits.
+std::int32_t PluginDecimal(const std::string& text) {
+  std::size_t i = text.find_first_not_of(" \t\n\r\v\f");
+  if (i == std::string::npos) return 0;
+  bool negative = false;
+  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
+  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  std::int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kLimit) value = kLimit;
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<std::int32_t>::max()) value = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(value);
+}
+
+// "VEX"/"seg_len" as the plug-in takes it: missing or empty is the default, and so is a value
+// of zero or less.
+double SegmentTime(const platform::XmlDocument& doc) {
+  platform::XmlElement entry = doc.Root().FirstChild("VEX").FirstChild("seg_len");
+  std::int32_t us = kDefaultSegLen_us;
+  if (entry && !entry.Text().empty()) us = PluginDecimal(entry.Text());
+  return (us > 0 ? us : kDefaultSegLen_us) * 1e-6;
+}
+
+std::string SegmentText(double segment_time_s) { return Number(segment_time_s * 1000.0) + " ms segment"; }
+
+// Every value must plan: steps that exist, speeds and accelerations that are positive, and no
+// per-segment figure beyond what the board's 16-bit step counts (and the plug-in's 16.16 fixed
+// point speeds and accelerations) can hold at the plug-in's segment period.
+bool Check(const Section& s, const MachineConfig& c, std::string& error) {
+  const double t = c.segment_time_s;
+  for (int k = 0; k < 6; ++k) {
+    const std::string axis = kAxisLetters[k];
+    const std::string spu_key = "steps_per_unit_" + axis;
+    const double spu = c.motion.steps_per_unit[k];
+    const double velocity = c.motion.max_velocity_per_s[k];
+    const double acceleration = c.motion.acceleration_per_s2[k];
+    if (c.axes[k].enabled && !(spu >= kMinStepsPerUnit)) {
+      error = s.Key(spu_key) + " must be at least 1 step per unit (got " + Number(spu) + ")";
+      return false;
+    }
+    if (!(spu > 0)) {
+      error = s.Key(spu_key) + " must be above 0 (got " + Number(spu) + ")";
+      return false;
+    }
+    if (spu > kvgcode::kMaxStepsPerUnit) {
+      error = s.Key(spu_key) + " must be at most " + Number(kvgcode::kMaxStepsPerUnit) + " (got " + Number(spu) + ")";
+      return false;
+    }
+    if (!(velocity > 0)) {
+      error = s.Key("max_velocity_" + axis) + " must be above 0 units/s (got " + Number(velocity) + ")";
+      return false;
+    }
+    if (!(acceleration > 0)) {
+      error = s.Key("acceleration_" + axis) + " must be above 0 units/s^2 (got " + Number(acceleration) + ")";
+      return false;
+    }
+    const double worst = kvgcode::WorstSegmentSteps(spu, velocity, t);
+    if (!(worst <= kvgcode::kMaxSegmentSteps)) {
+      error = s.Key("max_velocity_" + axis) + " " + Number(velocity) + " units/s at " + kSection + "/" + spu_key + " " +
+              Number(spu) + " needs up to " + Number(worst) + " steps in one " + SegmentText(t) +
+              "; a segment holds at most " + std::to_string(kvgcode::kMaxSegmentSteps);
+      return false;
+    }
+    const double speed_change = acceleration * spu * t * t;  // steps per segment, per segment
+    if (!(speed_change <= kvgcode::kMaxSegmentSteps)) {
+      error = s.Key("acceleration_" + axis) + " " + Number(acceleration) + " units/s^2 at " + kSection + "/" +
+              spu_key + " " + Number(spu) + " changes the speed by " + Number(speed_change) +
+              " steps per segment from one " + SegmentText(t) + " to the next; at most " +
+              std::to_string(kvgcode::kMaxSegmentSteps);
+      return false;
+    }
+  }
+  if (!(c.probe_feed_per_s > 0)) {
+    error = s.Key("probe_feed") + " must be above 0 units/s (got " + Number(c.probe_feed_per_s) + ")";
     return false;
   }
-  pin = static_cast<std::uint8_t>(value);
+  for (int k = 0; k < 6; ++k) {  // the probe may move any enabled axis
+    if (!c.axes[k].enabled) continue;
+    const double worst = kvgcode::WorstSegmentSteps(c.motion.steps_per_unit[k], c.probe_feed_per_s, t);
+    if (!(worst <= kvgcode::kMaxSegmentSteps)) {
+      error = s.Key("probe_feed") + " " + Number(c.probe_feed_per_s) + " units/s at " + kSection +
+              "/steps_per_unit_" + kAxisLetters[k] + " " + Number(c.motion.steps_per_unit[k]) + " needs up to " +
+              Number(worst) + " steps in one " + SegmentText(t) + "; a segment holds at most " +
+              std::to_string(kvgcode::kMaxSegmentSteps);
+      return false;
+    }
+  }
+  // What the planner itself will insist on; the checks above already cover it.
+  if (auto problem = kvgcode::CheckSettings(c.motion, t)) {
+    error = s.where + *problem;
+    return false;
+  }
   return true;
 }
 
@@ -50,33 +183,52 @@ MachineConfig DefaultMachineConfig() {
 
 bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string& error) {
   out = DefaultMachineConfig();
+  Section s{{}, "profile " + path + ": "};
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (status.type() == fs::file_type::not_found) return true;  // no profile yet: the defaults
+  if (ec) {
+    error = s.where + "cannot be read (" + ec.message() + ")";
+    return false;
+  }
+  if (status.type() != fs::file_type::regular) {
+    error = s.where + "is not a file";
+    return false;
+  }
+  if (!std::ifstream(path, std::ios::binary)) {
+    error = s.where + "cannot be read";
+    return false;
+  }
   platform::XmlDocument doc;
-  if (!doc.Load(path)) return true;  // no profile yet: the defaults
-  platform::XmlElement section = doc.Root().FirstChild(kSection);
-  if (!section) return true;
+  if (!doc.Load(path)) {
+    error = s.where + "cannot be parsed as an XML document; fix or remove it (kvhost will not run on defaults "
+                      "in place of the settings it holds)";
+    return false;
+  }
+  out.segment_time_s = SegmentTime(doc);
+  s.element = doc.Root().FirstChild(kSection);
   for (int k = 0; k < 6; ++k) {
-    std::string axis = kAxisLetters[k];
-    double enabled = out.axes[k].enabled ? 1 : 0;
-    if (!ReadNumber(section, "steps_per_unit_" + axis, out.motion.steps_per_unit[k], error) ||
-        !ReadNumber(section, "max_velocity_" + axis, out.motion.max_velocity_per_s[k], error) ||
-        !ReadNumber(section, "acceleration_" + axis, out.motion.acceleration_per_s2[k], error) ||
-        !ReadNumber(section, "enabled_" + axis, enabled, error) ||
-        !ReadPin(section, "limit_min_pin_" + axis, out.axes[k].limit_min_pin, error) ||
-        !ReadPin(section, "limit_max_pin_" + axis, out.axes[k].limit_max_pin, error) ||
-        !ReadPin(section, "home_pin_" + axis, out.axes[k].home_pin, error)) {
+    const std::string axis = kAxisLetters[k];
+    int enabled = out.axes[k].enabled ? 1 : 0;
+    if (!s.Read("steps_per_unit_" + axis, out.motion.steps_per_unit[k], error) ||
+        !s.Read("max_velocity_" + axis, out.motion.max_velocity_per_s[k], error) ||
+        !s.Read("acceleration_" + axis, out.motion.acceleration_per_s2[k], error) ||
+        !s.ReadWhole("enabled_" + axis, 0, 1, "0 or 1", enabled, error) ||
+        !s.ReadPin("limit_min_pin_" + axis, out.axes[k].limit_min_pin, error) ||
+        !s.ReadPin("limit_max_pin_" + axis, out.axes[k].limit_max_pin, error) ||
+        !s.ReadPin("home_pin_" + axis, out.axes[k].home_pin, error)) {
       return false;
     }
     out.axes[k].enabled = enabled != 0;
   }
-  double percent = out.home_speed_percent;
-  if (!ReadPin(section, "probe_pin", out.probe_pin, error) || !ReadPin(section, "estop_pin", out.estop_pin, error) ||
-      !ReadPin(section, "spindle_output_pin", out.spindle_output_pin, error) ||
-      !ReadNumber(section, "probe_feed", out.probe_feed_per_s, error) ||
-      !ReadNumber(section, "home_speed_percent", percent, error)) {
+  if (!s.ReadPin("probe_pin", out.probe_pin, error) || !s.ReadPin("estop_pin", out.estop_pin, error) ||
+      !s.ReadPin("spindle_output_pin", out.spindle_output_pin, error) ||
+      !s.Read("probe_feed", out.probe_feed_per_s, error) ||
+      !s.ReadWhole("home_speed_percent", 1, 100, "a whole number of percent from 1 to 100", out.home_speed_percent,
+                    error)) {
     return false;
   }
-  out.home_speed_percent = static_cast<int>(percent);
-  return true;
+  return Check(s, out, error);
 }
 
 }  // namespace kvhost

@@ -1,7 +1,8 @@
 // kvhost's machine: steps per unit, speeds and accelerations per axis, and which board pins
 // the limit, home, probe and E-stop inputs and the spindle output are wired to. Read from the
 // section "kvhost" of the profile document, with defaults for a three-axis mill in millimetres,
-// so a fresh run needs no file.
+// so a fresh run needs no file. A file that is there but unusable is an error, never a silent
+// run on the defaults: a machine that moves 800 steps where 1000 were meant cuts the wrong part.
 #pragma once
 
 #include <array>
@@ -27,12 +28,21 @@ struct MachineConfig {
   std::uint8_t spindle_output_pin = 0;
   double probe_feed_per_s = 2.0;
   int home_speed_percent = 50;
+  // The plug-in's segment period: its own setting "VEX"/"seg_len" (microseconds), read as the
+  // plug-in reads it, so a dry run plans what the plug-in will stream.
+  double segment_time_s = 0.003;
 };
+
+// An enabled axis needs at least one step per unit, so that a move of a whole unit always makes
+// a step; any axis needs a positive figure, at most kvgcode::kMaxStepsPerUnit.
+inline constexpr double kMinStepsPerUnit = 1.0;
 
 MachineConfig DefaultMachineConfig();
 
-// Reads the "kvhost" section of the profile at `path`; missing keys keep their defaults. An
-// entry that is not a number is an error naming the key.
+// Reads the "kvhost" section (and the plug-in's "VEX"/"seg_len") of the profile at `path`. No
+// file, no section or no key keeps the defaults. A file that exists but cannot be read or parsed
+// is an error naming the profile; a value that is not a number or cannot be used (see the
+// checks in machine_config.cpp) is an error naming the profile and the key.
 bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string& error);
 
 }  // namespace kvhost

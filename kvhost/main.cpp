@@ -15,7 +15,6 @@
 #include "platform/dialog.h"
 #include "platform/message_box.h"
 #include "platform/terminal.h"
-#include "platform/xml_document.h"
 #include "program.h"
 #include "program_runner.h"
 #include "run_summary.h"
@@ -42,18 +41,6 @@ bool ReadFile(const std::string& path, std::string& text) {
   ss << in.rdbuf();
   text = ss.str();
   return true;
-}
-
-// The segment period the plug-in will use, from its settings in the profile (for --dry-run,
-// which does not load the plug-in).
-double ProfileSegmentTime(const std::string& profile) {
-  platform::XmlDocument doc;
-  int us = 3000;
-  if (doc.Load(profile)) {
-    platform::XmlElement entry = doc.Root().FirstChild("VEX").FirstChild("seg_len");
-    if (entry && !entry.Text().empty()) us = std::atoi(entry.Text().c_str());
-  }
-  return (us > 0 ? us : 3000) * 1e-6;
 }
 
 void PrintDryRun(const std::string& program, const kvgcode::PlanSummary& s, double segment_time) {
@@ -120,8 +107,15 @@ int main(int argc, char** argv) {
   }
 
   if (options.dry_run) {
-    double segment_time = ProfileSegmentTime(options.profile_path);
+    // The segment period the plug-in will use, read from its settings in the profile with the
+    // machine (a dry run does not load the plug-in).
+    const double segment_time = machine_config.segment_time_s;
     kvgcode::PlanSummary s = kvgcode::Summarize(*program, machine_config.motion, segment_time);
+    if (!options.summary_json.empty() &&
+        !kvhost::WriteSummaryJson(kvhost::DryRunSummary(s, machine_config.motion, segment_time), options.summary_json,
+                                  error)) {
+      return Fail(kExitBadInput, error);
+    }
     if (s.error) return Fail(kExitBadInput, options.program + ": " + *s.error);
     PrintDryRun(options.program, s, segment_time);
     return kExitOk;

@@ -3,10 +3,15 @@
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 namespace kvhost {
 namespace {
+
+namespace fs = std::filesystem;
 
 bool ParsePort(std::string_view text, std::uint16_t& port) {
   unsigned value = 0;
@@ -16,7 +21,30 @@ bool ParsePort(std::string_view text, std::uint16_t& port) {
   return true;
 }
 
+// The summary must never be written over a file the run reads (or the plug-in saves).
+bool RefuseSummaryOver(const Options& o, std::string& error) {
+  if (o.summary_json.empty()) return false;
+  const std::pair<const std::string*, const char*> inputs[] = {
+      {&o.program, "program"}, {&o.profile_path, "profile"}, {&o.plugin_path, "plug-in"}};
+  for (const auto& [path, what] : inputs) {
+    if (!path->empty() && SameFile(o.summary_json, *path)) {
+      error = "--summary-json " + o.summary_json + " is the " + what + " " + *path + "; the summary would overwrite it";
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (fs::equivalent(a, b, ec)) return true;  // also hard links and symbolic links
+  std::error_code ec_a, ec_b;
+  const fs::path resolved_a = fs::weakly_canonical(fs::absolute(a, ec_a), ec_a);
+  const fs::path resolved_b = fs::weakly_canonical(fs::absolute(b, ec_b), ec_b);
+  return !ec_a && !ec_b && resolved_a == resolved_b;
+}
 
 bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& error) {
   for (int i = 1; i < argc; ++i) {
@@ -80,7 +108,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
       return false;
     }
   }
-  return true;
+  return !RefuseSummaryOver(out, error);
 }
 
 }  // namespace kvhost

@@ -25,7 +25,11 @@ inline constexpr const char* kUsage =
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
     "              [--dry-run] [PROGRAM]\n";
 
-// Parses argv; on a usage error returns false with the reason in `error`.
+// Parses argv; on a usage error returns false with the reason in `error`. A --summary-json
+// path that names the program, the profile or the plug-in is a usage error.
 bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& error);
+
+// True when both paths name one file, existing or not (links and relative paths resolved).
+bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace kvhost

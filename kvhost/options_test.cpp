@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace kvhost {
@@ -42,6 +44,36 @@ TEST(Options, RejectsBadValues) {
     EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(Options, RefusesASummaryOverTheProgramTheProfileOrThePlugin) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "kvhost-options-summary";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  const std::string program = (dir / "prog.nc").string();
+  std::ofstream(program) << "G0 X1\n";
+  const std::string dotted = (dir / "sub" / ".." / "prog.nc").string();
+  const std::string not_yet = (dir / "new-profile.xml").string();  // the plug-in creates it at the end
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+           {"--summary-json", program.c_str(), program.c_str()},
+           {"--summary-json", dotted.c_str(), program.c_str()},
+           {"--profile", not_yet.c_str(), "--summary-json", not_yet.c_str()},
+           {"--summary-json", "kvhost-profile.xml"},  // the default profile
+           {"--plugin", program.c_str(), "--summary-json", dotted.c_str()}}) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(Parse(bad, o, error)) << bad[1];
+    EXPECT_NE(error.find("the summary would overwrite it"), std::string::npos) << error;
+  }
+  Options o;
+  std::string error;
+  EXPECT_TRUE(Parse({"--profile", not_yet.c_str(), "--summary-json", (dir / "s.json").string().c_str(), program.c_str()}, o,
+                    error))
+      << error;
+  EXPECT_TRUE(SameFile(program, dotted));
+  EXPECT_FALSE(SameFile(program, not_yet));
+  fs::remove_all(dir);
 }
 
 }  // namespace

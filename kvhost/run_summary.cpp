@@ -58,17 +58,40 @@ void PrintSummary(const RunSummary& s) {
   std::printf("wall time %.2f s\n", r.wall_s);
 }
 
+RunSummary DryRunSummary(const kvgcode::PlanSummary& plan, const kvgcode::MachineSettings& settings,
+                         double segment_time_s) {
+  RunSummary s;
+  s.dry_run = true;
+  s.segment_time_s = segment_time_s;
+  s.segments_total = plan.segments;
+  s.run.segments_planned = plan.segments;
+  for (std::size_t k = 0; k < 6; ++k) {
+    s.steps_per_unit[k] = settings.steps_per_unit[k];
+    s.run.program_end_steps[k] = plan.end_steps[k];
+  }
+  s.program_end_units = std::array<double, 6>{};
+  for (std::size_t k = 0; k < 6; ++k) (*s.program_end_units)[k] = plan.end_units[k];
+  s.estimated_time_s = plan.estimated_time_s;
+  s.dwell_time_s = plan.dwell_time_s;
+  if (plan.error) s.run.error = *plan.error;
+  return s;
+}
+
 std::string SummaryJson(const RunSummary& s) {
   const RunResult& r = s.run;
   std::ostringstream out;
   out.precision(12);
-  out << "{\"completed\":" << (r.completed ? "true" : "false") << ",\"estop\":" << (r.estop ? "true" : "false")
-      << ",\"timed_out\":" << (r.timed_out ? "true" : "false") << ",\"segments_planned\":" << r.segments_planned
-      << ",\"segments_total\":" << s.segments_total;
+  out << "{\"completed\":" << (r.completed ? "true" : "false") << ",\"dry_run\":" << (s.dry_run ? "true" : "false")
+      << ",\"estop\":" << (r.estop ? "true" : "false") << ",\"timed_out\":" << (r.timed_out ? "true" : "false")
+      << ",\"segments_planned\":" << r.segments_planned << ",\"segments_total\":" << s.segments_total;
   if (s.segments_sent) out << ",\"segments_sent\":" << *s.segments_sent;
-  out << ",\"wall_s\":" << r.wall_s << ",\"segment_time_s\":" << s.segment_time_s
-      << ",\"steps_per_unit\":" << JsonArray(s.steps_per_unit) << ",\"program_end_steps\":" << JsonArray(r.program_end_steps)
-      << ",\"axis_position\":" << JsonArray(r.axis_position);
+  if (!s.dry_run) out << ",\"wall_s\":" << r.wall_s;
+  out << ",\"segment_time_s\":" << s.segment_time_s;
+  if (s.estimated_time_s) out << ",\"estimated_time_s\":" << *s.estimated_time_s;
+  if (s.dwell_time_s) out << ",\"dwell_time_s\":" << *s.dwell_time_s;
+  out << ",\"steps_per_unit\":" << JsonArray(s.steps_per_unit) << ",\"program_end_steps\":" << JsonArray(r.program_end_steps);
+  if (s.program_end_units) out << ",\"program_end_units\":" << JsonArray(*s.program_end_units);
+  if (!s.dry_run) out << ",\"axis_position\":" << JsonArray(r.axis_position);
   if (s.board_end_steps) out << ",\"board_end_steps\":" << JsonArray(*s.board_end_steps);
   if (s.underruns) out << ",\"underruns\":" << *s.underruns;
   if (s.lowest_queue_depth) out << ",\"lowest_queue_depth\":" << *s.lowest_queue_depth;
@@ -80,6 +103,7 @@ std::string SummaryJson(const RunSummary& s) {
 bool WriteSummaryJson(const RunSummary& summary, const std::string& path, std::string& error) {
   std::ofstream file(path);
   file << SummaryJson(summary) << "\n";
+  file.close();  // a full disk shows only when the buffer goes out
   if (!file) {
     error = "cannot write " + path;
     return false;

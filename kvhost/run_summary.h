@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "plan_summary.h"
 #include "program_runner.h"
 
 namespace kvhost {
@@ -19,7 +20,17 @@ struct RunSummary {
   std::optional<std::uint32_t> underruns;                      // simulated board only
   std::optional<std::uint64_t> segments_sent;                  // segments the board received
   std::optional<std::int32_t> lowest_queue_depth;
+  // A dry run plans only (no plug-in, no board): no wall time or host position is written, and
+  // `completed` stays false, since nothing was cut.
+  bool dry_run = false;
+  std::optional<double> estimated_time_s;                 // dry run: segments x period + dwells
+  std::optional<double> dwell_time_s;                     // dry run
+  std::optional<std::array<double, 6>> program_end_units;  // dry run
 };
+
+// The summary of a dry run: what the planner made of the program at the segment period.
+RunSummary DryRunSummary(const kvgcode::PlanSummary& plan, const kvgcode::MachineSettings& settings,
+                         double segment_time_s);
 
 // Human-readable lines on standard output.
 void PrintSummary(const RunSummary& summary);

@@ -25,6 +25,10 @@ MachineSettings DefaultMillSettings() {
   return settings;
 }
 
+double WorstSegmentSteps(double steps_per_unit, double velocity_per_s, double segment_time_s) {
+  return velocity_per_s * steps_per_unit * segment_time_s + kRoundingSteps;
+}
+
 std::optional<std::string> CheckAxisSettings(const MachineSettings& settings) {
   for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
     const double steps = settings.steps_per_unit[axis];
@@ -51,7 +55,7 @@ std::optional<std::string> CheckSettings(const MachineSettings& settings, double
   if (auto problem = CheckAxisSettings(settings)) return problem;
   for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
     const double worst_steps =
-        settings.max_velocity_per_s[axis] * settings.steps_per_unit[axis] * segment_time_s + kRoundingSteps;
+        WorstSegmentSteps(settings.steps_per_unit[axis], settings.max_velocity_per_s[axis], segment_time_s);
     if (!(worst_steps <= kMaxSegmentSteps)) {
       return AxisName(axis) + ": " + FormatNumber(settings.max_velocity_per_s[axis]) + " units/s at " +
              FormatNumber(settings.steps_per_unit[axis]) + " steps/unit needs up to " +

@@ -27,6 +27,10 @@ inline constexpr double kMaxStepsPerUnit = 1e6;
 // A/B/C 100 steps/degree, 30 degrees/s, 300 degrees/s².
 MachineSettings DefaultMillSettings();
 
+// The most steps an axis at `velocity_per_s` may need in one segment, the rounding of both
+// segment ends included.
+double WorstSegmentSteps(double steps_per_unit, double velocity_per_s, double segment_time_s);
+
 // Checks the per-axis values alone (positive, finite, within kMaxStepsPerUnit).
 std::optional<std::string> CheckAxisSettings(const MachineSettings& settings);
 

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <charconv>
 
+#include "../common/loopback_guard.h"  // detail::LoopbackGuardAllows
+
 namespace platform {
 namespace {
 
@@ -99,6 +101,10 @@ SocketHandle Accept(SocketHandle s, Ipv4Endpoint* peer) {
 }
 
 bool Connect(SocketHandle s, Ipv4Endpoint remote) {
+  if (!detail::LoopbackGuardAllows(remote)) {
+    errno = EPERM;
+    return false;
+  }
   sockaddr_in sa = ToSockaddr(remote);
   return connect(Fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
@@ -136,6 +142,10 @@ int Send(SocketHandle s, const std::uint8_t* bytes, int count) {
 }
 
 int SendTo(SocketHandle s, const std::uint8_t* bytes, int count, Ipv4Endpoint remote) {
+  if (!detail::LoopbackGuardAllows(remote)) {
+    errno = EPERM;
+    return -1;
+  }
   sockaddr_in sa = ToSockaddr(remote);
   ssize_t n = sendto(Fd(s), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&sa), sizeof sa);

@@ -50,4 +50,17 @@ int ReceiveFrom(SocketHandle s, std::uint8_t* buffer, int capacity, Ipv4Endpoint
 void Shutdown(SocketHandle s);
 void CloseSocket(SocketHandle s);
 
+// The loopback-only guard, switched on by every test binary that loads the plug-in: while it is
+// on, SendTo and Connect to any address outside 127.0.0.0/8 are refused before anything leaves
+// (SendTo gives -1, Connect false) and counted. Process-wide, since the plug-in shares this
+// library with the process that loads it; off by default, so a real host reaches a real board.
+void SetLoopbackOnly(bool on);
+bool LoopbackOnly();
+// True for 127.0.0.0/8.
+bool IsLoopbackAddress(std::uint32_t address);
+// Sends and connects refused by the guard since the process started.
+std::uint64_t LoopbackViolations();
+// The destination of the last refused send or connect; address 0, port 0 when there was none.
+Ipv4Endpoint LastLoopbackViolation();
+
 }  // namespace platform

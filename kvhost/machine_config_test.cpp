@@ -1,0 +1,206 @@
+// kvhost's machine from the profile: a missing file means the defaults, a file that cannot be
+// parsed or a value that cannot be used is an error naming the profile and the key, and what is
+// accepted, up to its edges, plans.
+#include "machine_config.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "plan_summary.h"
+#include "test_support.h"
+
+namespace kvhost {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MachineConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kvhost-mc-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    path_ = (dir_ / "p.xml").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  // A profile whose "kvhost" section holds `entries` (and "VEX" holds `vex`).
+  void WriteSection(const std::string& entries, const std::string& vex = "") {
+    Write("<profile><VEX>" + vex + "</VEX><kvhost>" + entries + "</kvhost></profile>");
+  }
+  bool Load() {
+    error_.clear();
+    return LoadMachineConfig(path_, config_, error_);
+  }
+
+  fs::path dir_;
+  std::string path_;
+  MachineConfig config_;
+  std::string error_;
+};
+
+TEST_F(MachineConfigTest, AMissingProfileOrSectionGivesTheDefaults) {
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_DOUBLE_EQ(config_.motion.steps_per_unit[0], 800);
+  EXPECT_TRUE(config_.axes[2].enabled);
+  EXPECT_FALSE(config_.axes[3].enabled);
+  EXPECT_DOUBLE_EQ(config_.segment_time_s, 0.003);
+  Write("<profile><VEX><seg_len>2000</seg_len></VEX></profile>");
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_DOUBLE_EQ(config_.motion.steps_per_unit[0], 800);
+  EXPECT_DOUBLE_EQ(config_.segment_time_s, 0.002);
+}
+
+TEST_F(MachineConfigTest, AProfileThatCannotBeParsedIsAnErrorNamingIt) {
+  // The case seen: one mismatched tag, and the run went on at 800 steps/mm instead of 1000.
+  const std::vector<std::string> broken = {
+      "<profile><kvhost><steps_per_unit_x>1000</steps_per_unit_y></kvhost></profile>",
+      "<profile><kvhost><steps_per_unit_x>1000</steps_per_unit_x></kvhost>",
+      "steps_per_unit_x = 1000\n",
+      "",
+  };
+  for (const std::string& text : broken) {
+    Write(text);
+    EXPECT_FALSE(Load()) << text;
+    EXPECT_EQ(error_.rfind("profile " + path_ + ": cannot be parsed as an XML document", 0), 0u) << error_;
+  }
+  path_ = dir_.string();  // a directory where the profile should be
+  EXPECT_FALSE(Load());
+  EXPECT_EQ(error_, "profile " + path_ + ": is not a file");
+}
+
+TEST_F(MachineConfigTest, TheSectionIsReadAndTheSegmentPeriodIsTakenAsThePluginTakesIt) {
+  WriteSection("<steps_per_unit_x> 1000 </steps_per_unit_x><max_velocity_y>40</max_velocity_y>"
+               "<acceleration_z>100</acceleration_z><enabled_a>1</enabled_a><steps_per_unit_a>10</steps_per_unit_a>"
+               "<limit_min_pin_x>10</limit_min_pin_x><home_pin_z>63</home_pin_z><probe_pin>15</probe_pin>"
+               "<probe_feed>1.5</probe_feed><home_speed_percent>100</home_speed_percent><estop_pin></estop_pin>",
+               "<seg_len>1500us</seg_len>");
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_DOUBLE_EQ(config_.motion.steps_per_unit[0], 1000);
+  EXPECT_DOUBLE_EQ(config_.motion.max_velocity_per_s[1], 40);
+  EXPECT_DOUBLE_EQ(config_.motion.acceleration_per_s2[2], 100);
+  EXPECT_TRUE(config_.axes[3].enabled);
+  EXPECT_EQ(config_.axes[0].limit_min_pin, 10);
+  EXPECT_EQ(config_.axes[2].home_pin, 63);
+  EXPECT_EQ(config_.probe_pin, 15);
+  EXPECT_EQ(config_.estop_pin, 0) << "an empty entry keeps the default";
+  EXPECT_DOUBLE_EQ(config_.probe_feed_per_s, 1.5);
+  EXPECT_EQ(config_.home_speed_percent, 100);
+  EXPECT_DOUBLE_EQ(config_.segment_time_s, 0.0015) << "leading digits, as the plug-in reads them";
+
+  // The 10 mm move of the broken profile, once it parses, makes 10000 steps.
+  const kvgcode::PlanSummary plan =
+      kvgcode::Summarize(kvgcode::testing::MustParse("G0 X10\n"), config_.motion, config_.segment_time_s);
+  ASSERT_FALSE(plan.error) << *plan.error;
+  EXPECT_EQ(plan.end_steps[0], 10000);
+
+  for (const auto& [text, seconds] : std::vector<std::pair<std::string, double>>{
+           {"-5", 0.003}, {"0", 0.003}, {"abc", 0.003}, {"", 0.003}, {" +250", 0.00025}}) {
+    WriteSection("", "<seg_len>" + text + "</seg_len>");
+    ASSERT_TRUE(Load()) << text << ": " << error_;
+    EXPECT_DOUBLE_EQ(config_.segment_time_s, seconds) << text;
+  }
+}
+
+TEST_F(MachineConfigTest, EachUnusableValueIsRefusedNamingTheProfileAndTheKey) {
+  struct Case {
+    std::string entries;
+    std::string message;  // what the error says after "profile PATH: "
+  };
+  const std::vector<Case> cases = {
+      {"<steps_per_unit_x>0.0001</steps_per_unit_x>", "kvhost/steps_per_unit_x must be at least 1 step per unit (got 0.0001)"},
+      {"<steps_per_unit_y>0.5</steps_per_unit_y>", "kvhost/steps_per_unit_y must be at least 1 step per unit (got 0.5)"},
+      {"<steps_per_unit_z>0</steps_per_unit_z>", "kvhost/steps_per_unit_z must be at least 1 step per unit (got 0)"},
+      {"<steps_per_unit_x>-800</steps_per_unit_x>", "kvhost/steps_per_unit_x must be at least 1 step per unit (got -800)"},
+      {"<steps_per_unit_a>0</steps_per_unit_a>", "kvhost/steps_per_unit_a must be above 0 (got 0)"},
+      {"<steps_per_unit_y>2e6</steps_per_unit_y>", "kvhost/steps_per_unit_y must be at most 1000000 (got 2000000)"},
+      {"<steps_per_unit_x>800x</steps_per_unit_x>", "kvhost/steps_per_unit_x is not a finite number: \"800x\""},
+      {"<steps_per_unit_x>inf</steps_per_unit_x>", "kvhost/steps_per_unit_x is not a finite number: \"inf\""},
+      {"<max_velocity_x>nan</max_velocity_x>", "kvhost/max_velocity_x is not a finite number: \"nan\""},
+      {"<max_velocity_x>0</max_velocity_x>", "kvhost/max_velocity_x must be above 0 units/s (got 0)"},
+      {"<max_velocity_b>-30</max_velocity_b>", "kvhost/max_velocity_b must be above 0 units/s (got -30)"},
+      {"<acceleration_z>0</acceleration_z>", "kvhost/acceleration_z must be above 0 units/s^2 (got 0)"},
+      // 20000 mm/s at 800 steps/mm is 48000 steps in a 3 ms segment.
+      {"<max_velocity_x>20000</max_velocity_x>",
+       "kvhost/max_velocity_x 20000 units/s at kvhost/steps_per_unit_x 800 needs up to 48002 steps in one 3 ms "
+       "segment; a segment holds at most 32767"},
+      {"<steps_per_unit_y>300000</steps_per_unit_y>",
+       "kvhost/max_velocity_y 50 units/s at kvhost/steps_per_unit_y 300000 needs up to 45002 steps in one 3 ms "
+       "segment; a segment holds at most 32767"},
+      {"<acceleration_x>1e10</acceleration_x>", "kvhost/acceleration_x 1e+10 units/s^2 at kvhost/steps_per_unit_x 800 "
+       "changes the speed by 72000000 steps per segment from one 3 ms segment to the next; at most 32767"},
+      {"<probe_feed>0</probe_feed>", "kvhost/probe_feed must be above 0 units/s (got 0)"},
+      {"<probe_feed>-2</probe_feed>", "kvhost/probe_feed must be above 0 units/s (got -2)"},
+      {"<probe_feed>20000</probe_feed>", "kvhost/probe_feed 20000 units/s at kvhost/steps_per_unit_x 800 needs up to"},
+      {"<home_speed_percent>0</home_speed_percent>",
+       "kvhost/home_speed_percent must be a whole number of percent from 1 to 100 (got 0)"},
+      {"<home_speed_percent>101</home_speed_percent>",
+       "kvhost/home_speed_percent must be a whole number of percent from 1 to 100 (got 101)"},
+      {"<home_speed_percent>50.5</home_speed_percent>",
+       "kvhost/home_speed_percent must be a whole number of percent from 1 to 100 (got 50.5)"},
+      {"<home_speed_percent>1e300</home_speed_percent>",
+       "kvhost/home_speed_percent must be a whole number of percent from 1 to 100 (got 1e+300)"},
+      {"<enabled_x>2</enabled_x>", "kvhost/enabled_x must be 0 or 1 (got 2)"},
+      {"<enabled_c>0.5</enabled_c>", "kvhost/enabled_c must be 0 or 1 (got 0.5)"},
+      {"<probe_pin>64</probe_pin>", "kvhost/probe_pin must be a board pin 0..63 (0 = not wired) (got 64)"},
+      {"<home_pin_y>-1</home_pin_y>", "kvhost/home_pin_y must be a board pin 0..63 (0 = not wired) (got -1)"},
+      {"<spindle_output_pin>1.5</spindle_output_pin>",
+       "kvhost/spindle_output_pin must be a board pin 0..63 (0 = not wired) (got 1.5)"},
+  };
+  for (const Case& c : cases) {
+    WriteSection(c.entries);
+    EXPECT_FALSE(Load()) << c.entries;
+    EXPECT_EQ(error_.rfind("profile " + path_ + ": " + c.message, 0), 0u) << c.entries << "\n" << error_;
+  }
+  // The segment period is the plug-in's: at 20 ms the default 50 mm/s X needs 32002 steps, at
+  // 1 s far more than a segment holds.
+  WriteSection("", "<seg_len>20000</seg_len>");
+  EXPECT_TRUE(Load()) << error_;
+  WriteSection("", "<seg_len>1000000</seg_len>");
+  EXPECT_FALSE(Load());
+  EXPECT_NE(error_.find("kvhost/max_velocity_x 50 units/s at kvhost/steps_per_unit_x 800 needs up to 40002 steps in "
+                        "one 1000 ms segment"),
+            std::string::npos)
+      << error_;
+}
+
+// The largest steps of one axis in any segment of a plan.
+int MostStepsInASegment(const std::vector<kvgcode::PlanEvent>& segments, std::size_t axis) {
+  int most = 0;
+  for (const kvgcode::PlanEvent& e : segments) most = std::max(most, std::abs(e.steps[axis]));
+  return most;
+}
+
+TEST_F(MachineConfigTest, AcceptedEdgeValuesPlan) {
+  // One step per unit on an enabled axis; X near what a 1 ms segment holds, in speed and in speed
+  // change; a disabled A with half a step per degree; a probe feed near the edge; homing at 1 %.
+  WriteSection("<steps_per_unit_x>1000</steps_per_unit_x><max_velocity_x>32735</max_velocity_x>"
+               "<acceleration_x>1e7</acceleration_x><steps_per_unit_y>1</steps_per_unit_y>"
+               "<max_velocity_y>1000</max_velocity_y><steps_per_unit_a>0.5</steps_per_unit_a>"
+               "<probe_feed>32700</probe_feed><home_speed_percent>1</home_speed_percent>",
+               "<seg_len>1000</seg_len>");
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_EQ(config_.home_speed_percent, 1);
+  const kvgcode::Program program = kvgcode::testing::MustParse("G0 X500\nG1 Y1 F60\nG0 A3 Y-2\nG0 X0\n");
+  const std::vector<kvgcode::PlanEvent> segments =
+      kvgcode::testing::Segments(kvgcode::testing::PlanAll(program, config_.motion, config_.segment_time_s));
+  ASSERT_FALSE(segments.empty());
+  EXPECT_LE(MostStepsInASegment(segments, 0), kvgcode::kMaxSegmentSteps);
+  EXPECT_GT(MostStepsInASegment(segments, 0), 30000) << "X reaches its full speed";
+  const kvgcode::PlanSummary plan = kvgcode::Summarize(program, config_.motion, config_.segment_time_s);
+  ASSERT_FALSE(plan.error) << *plan.error;
+  EXPECT_EQ(plan.end_steps[0], 0);
+  EXPECT_EQ(plan.end_steps[1], -2) << "Y went to 1 (one step) and then to -2";
+  EXPECT_EQ(plan.end_steps[3], 2) << "3 degrees at 0.5 steps per degree, rounded";
+}
+
+}  // namespace
+}  // namespace kvhost
