@@ -111,5 +111,59 @@ TEST_F(E2eMachine, EstopMidProgramStopsTheBoardAndClearingItEnablesAgain) {
   EXPECT_TRUE(WaitUntil([&] { return HostMatchesBoard(); }, kSettleMs));
 }
 
+// E-stop while X seeks its home switch: the cycle ends, the X limit held for homing is back in
+// service, and once E-stop is cleared homing can start again.
+TEST_F(E2eMachine, EstopDuringHomingEndsTheCycleAndReturnsTheLimits) {
+  config_.axes[0].home_pin = 10;
+  config_.axes[0].limit_min_pin = 11;
+  ASSERT_NO_FATAL_FAILURE(Connect([](kvboard::BoardConfig& board) {
+    board.machine[0].home_steps = -2000000;  // far away: the seek is still running at the E-stop
+    board.machine[0].home_active_below = true;
+  }));
+  session_.api().Home(0);
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.mode == 4; }, kCommandMs)) << "no seek";
+  ASSERT_TRUE(WaitUntil([&] { return host::Load(Engine().input_signal[0].enabled) == 0; }, kCommandMs))
+      << "the X limit on the home switch's port is held while X homes";
+
+  ArmCompletion();
+  host::Store(Engine().estop, std::uint8_t{1});
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.estopped; }, kCommandMs));
+  EXPECT_TRUE(WaitUntil([&] { return host::Load(Engine().homing_active) == 0; }, kSettleMs));
+  EXPECT_TRUE(WaitUntil([&] { return host::Load(Engine().input_signal[0].enabled) == 1; }, kSettleMs))
+      << "the limit is in service again";
+  EXPECT_TRUE(WaitCompletion(kSettleMs)) << "the host is told the cycle has ended";
+
+  host::Store(Engine().estop, std::uint8_t{0});
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return !b.estopped; }, kCommandMs));
+  const std::uint32_t moves = Board().velocity_moves;
+  session_.api().Home(0);
+  EXPECT_TRUE(WaitBoard([&](const kvboard::Stats& b) { return b.velocity_moves > moves && b.mode == 4; }, kCommandMs))
+      << "homing starts afresh";
+}
+
+// E-stop while Z probes towards work it never reaches: the probe is no longer watched, and the
+// same probe asked for again after E-stop moves again instead of being taken as under way.
+TEST_F(E2eMachine, EstopDuringProbingEndsTheCycleAndTheSameProbeRunsAgain) {
+  config_.probe_pin = 12;
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  Planner().probe_start_coord[2] = 0.0;
+  Planner().probe_target[2] = -500.0;
+  session_.api().Probe();
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.probe_commands == 1 && b.mode == 8; }, kCommandMs));
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return (b.watch_mask & (std::uint64_t{1} << 12)) != 0; }, kSettleMs));
+
+  host::Store(Engine().estop, std::uint8_t{1});
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.estopped; }, kCommandMs));
+  EXPECT_TRUE(WaitUntil([&] { return host::Load(Engine().probing[2]) == 0; }, kSettleMs));
+  EXPECT_TRUE(WaitBoard([](const kvboard::Stats& b) { return (b.watch_mask & (std::uint64_t{1} << 12)) == 0; }, kSettleMs))
+      << "the probe input is no longer watched";
+
+  host::Store(Engine().estop, std::uint8_t{0});
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& b) { return !b.estopped && b.mode != 8; }, kCommandMs));
+  session_.api().Probe();
+  EXPECT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.probe_commands == 2; }, kCommandMs))
+      << "the repeated probe moves";
+}
+
 }  // namespace
 }  // namespace kvhost::e2e
