@@ -30,6 +30,7 @@
 #include "program.h"
 #include "program_runner.h"
 #include "shell/host_access.h"
+#include "board_wait.h"
 #include "sim_board_setup.h"
 
 namespace {
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
   std::remove(profile.c_str());
   machine.ApplyMachineConfig(config);
   session.StartUp(profile);
-  if (!kvhost::WaitForBoard(machine, board.get(), 15.0)) {
+  if (!kvhost::WaitForBoard(session.api(), machine, 15.0)) {
     std::fprintf(stderr, "kv_stream_bench: the plug-in did not identify the board and stream to it\n");
     session.ShutDown();
     return 3;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 
+#include "board_wait.h"
 #include "host_machine.h"
 #include "host_session.h"
 #include "machine_config.h"
@@ -13,11 +14,13 @@
 #include "plan_summary.h"
 #include "platform/clock.h"
 #include "platform/dialog.h"
+#include "platform/interrupt.h"
 #include "platform/message_box.h"
 #include "platform/terminal.h"
 #include "program.h"
 #include "program_runner.h"
 #include "run_summary.h"
+#include "shell/host_access.h"
 #include "sim_board_setup.h"
 
 namespace {
@@ -27,6 +30,8 @@ constexpr int kExitBadInput = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoBoard = 3;
 constexpr int kExitEstop = 4;
+constexpr int kExitInterrupted = 5;
+constexpr std::uint32_t kStopMotionWaitMs = 1000;
 constexpr double kDefaultBoardWait_s = 15.0;
 
 int Fail(int code, const std::string& message) {
@@ -79,9 +84,23 @@ void ProgressBar(const kvhost::RunProgress& p) {
   std::fflush(stdout);
 }
 
+// Stops the machine as an E-stop does (the board's queue and the ring dropped) and waits, with a
+// bound, for the plug-in to have carried it out.
+void StopMotion(const kvhost::PluginApi& api, kvhost::HostMachine& machine) {
+  api.Notify(10);
+  const std::uint32_t start = platform::TickMs();
+  while (host::Load(machine.engine().estop) == 0 && platform::TickMs() - start < kStopMotionWaitMs) {
+    platform::SleepMs(10);
+  }
+  platform::SleepMs(50);  // the E-stop frame is sent in the same run that sets the flag
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Whatever ends the run, every line printed so far reaches a pipe or a file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  platform::CatchInterrupts();
   kvhost::Options options;
   std::string error;
   if (!kvhost::ParseOptions(argc, argv, options, error)) {
@@ -156,8 +175,12 @@ int main(int argc, char** argv) {
 
   std::uint32_t started_ms = platform::TickMs();
   double board_wait = options.time_limit_s.value_or(kDefaultBoardWait_s);
-  if (!kvhost::WaitForBoard(machine, board.get(), board_wait)) {
+  if (!kvhost::WaitForBoard(session.api(), machine, board_wait)) {
     session.ShutDown();
+    if (platform::InterruptRequested()) return Fail(kExitInterrupted, "interrupted before a board answered");
+    const host::LinkState link = kvhost::ReadLinkState(session.api());
+    if (link.in_loader != 0) return Fail(kExitNoBoard, "the board answered from its firmware loader");
+    if (link.identified != 0) return Fail(kExitNoBoard, "the board was identified but never answered the status poll");
     return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
                                                    : "no board answered within 15 s");
   }
@@ -177,8 +200,19 @@ int main(int argc, char** argv) {
     kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
                                                               : std::function<void(const kvhost::RunProgress&)>());
     if (terminal) std::printf("\n");
+    if (result.interrupted || result.stalled) StopMotion(session.api(), machine);
+    if (result.interrupted) std::printf("interrupted: motion stopped as an E-stop does\n");
+    if (result.stalled) {
+      std::printf("the board showed no progress for %.1f s with motion outstanding: run stopped\n",
+                  kvhost::StallBoundMs(machine.planner().queue_limit, machine.planner().segment_time) / 1000.0);
+    }
+    if (const std::string status = machine.StatusLine(); !result.completed && !status.empty()) {
+      std::printf("status line: %s\n", status.c_str());
+    }
     kvhost::RunSummary summary;
     summary.run = result;
+    // Where the whole program ends, also when the run stopped before it got there.
+    for (int k = 0; k < 6; ++k) summary.run.program_end_steps[k] = plan.end_steps[k];
     summary.segment_time_s = machine.planner().segment_time;
     summary.segments_total = plan.segments;
     for (int k = 0; k < 6; ++k) summary.steps_per_unit[k] = machine.planner().steps_per_unit[k];
@@ -195,8 +229,9 @@ int main(int argc, char** argv) {
     if (!options.summary_json.empty() && !kvhost::WriteSummaryJson(summary, options.summary_json, error)) {
       std::fprintf(stderr, "kvhost: %s\n", error.c_str());
     }
-    if (result.estop) exit_code = kExitEstop;
-    else if (result.timed_out) exit_code = kExitNoBoard;
+    if (result.interrupted) exit_code = kExitInterrupted;
+    else if (result.estop) exit_code = kExitEstop;
+    else if (result.timed_out || result.stalled) exit_code = kExitNoBoard;
     else if (!result.completed) exit_code = kExitBadInput;
   }
 
