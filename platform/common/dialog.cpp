@@ -1,6 +1,8 @@
 // Dialogs as in-memory control tables, with a process-wide registry the host can look at.
 #include "platform/dialog.h"
 
+#include "process_services.h"
+
 #include <algorithm>
 #include <deque>
 #include <map>
@@ -89,18 +91,19 @@ MemoryDialog* FindLocked(WindowHandle window) {
 
 }  // namespace
 
-std::unique_ptr<Dialog> Dialog::Create(int template_id, WindowHandle owner) {
+std::unique_ptr<Dialog> detail::LocalCreateDialog(int template_id, WindowHandle owner) {
   return std::make_unique<MemoryDialog>(template_id, owner);
 }
 
-bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
+bool detail::LocalPostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wparam,
+                                    std::intptr_t lparam) {
   std::lock_guard<std::mutex> guard(registry_lock);
   if (FindLocked(window) == nullptr) return false;
   queue.push_back({window, message, wparam, lparam});
   return true;
 }
 
-void PumpWindowMessages() {
+void detail::LocalPumpWindowMessages() {
   for (;;) {
     Posted p;
     MemoryDialog* target = nullptr;
@@ -116,15 +119,45 @@ void PumpWindowMessages() {
   }
 }
 
-std::vector<Dialog*> OpenDialogs() {
+std::vector<Dialog*> detail::LocalOpenDialogs() {
   std::lock_guard<std::mutex> guard(registry_lock);
   return std::vector<Dialog*>(registry.begin(), registry.end());
 }
 
-void ClickDialogItem(Dialog& dialog, int id, bool automatic_check_box) {
+void detail::LocalClickDialogItem(Dialog& dialog, int id, bool automatic_check_box) {
   if (!dialog.ItemEnabled(id)) return;
   if (automatic_check_box) dialog.SetCheck(id, !dialog.Checked(id));
   static_cast<MemoryDialog&>(dialog).Command(id);
+}
+
+// The public calls reach the process's one window system (see process_services.h).
+std::unique_ptr<Dialog> Dialog::Create(int template_id, WindowHandle owner) {
+  if (const detail::ProcessServices* host = detail::HostServices()) return host->create_dialog(template_id, owner);
+  return detail::LocalCreateDialog(template_id, owner);
+}
+
+bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
+  if (const detail::ProcessServices* host = detail::HostServices()) {
+    return host->post_window_message(window, message, wparam, lparam);
+  }
+  return detail::LocalPostWindowMessage(window, message, wparam, lparam);
+}
+
+void PumpWindowMessages() {
+  if (const detail::ProcessServices* host = detail::HostServices()) return host->pump_window_messages();
+  detail::LocalPumpWindowMessages();
+}
+
+std::vector<Dialog*> OpenDialogs() {
+  if (const detail::ProcessServices* host = detail::HostServices()) return host->open_dialogs();
+  return detail::LocalOpenDialogs();
+}
+
+void ClickDialogItem(Dialog& dialog, int id, bool automatic_check_box) {
+  if (const detail::ProcessServices* host = detail::HostServices()) {
+    return host->click_dialog_item(dialog, id, automatic_check_box);
+  }
+  detail::LocalClickDialogItem(dialog, id, automatic_check_box);
 }
 
 }  // namespace platform

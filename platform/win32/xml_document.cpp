@@ -1,0 +1,242 @@
+// The XML document object on Windows: MSXML's DOM through COM.
+// The document keeps a reference to every node it has handed out, so element handles stay plain
+// pointers that live as long as their document, as they do on the other side.
+#include "platform/xml_document.h"
+
+#include <deque>
+
+#include "win32.h"
+// after windows.h:
+#include <msxml2.h>  // IXMLDOMDocument, IXMLDOMElement, IXMLDOMNode
+#include <objbase.h>  // CoInitializeEx, CoCreateInstance, CLSIDFromProgID
+
+namespace platform {
+namespace {
+
+struct Arena;
+
+// What an XmlElement points at: a node and the document that keeps it alive.
+struct NodeRef {
+  IXMLDOMNode* node;
+  Arena* arena;
+};
+
+struct Arena {
+  IXMLDOMDocument* doc = nullptr;
+  std::deque<NodeRef> refs;  // stable addresses
+
+  void* Keep(IXMLDOMNode* node) {
+    refs.push_back({node, this});
+    return &refs.back();
+  }
+  void ReleaseAll() {
+    for (NodeRef& r : refs) r.node->Release();
+    refs.clear();
+  }
+};
+
+NodeRef& Ref(void* raw) { return *static_cast<NodeRef*>(raw); }
+
+class Bstr {
+ public:
+  explicit Bstr(std::string_view text) : value_(SysAllocString(win32::Widen(text).c_str())) {}
+  ~Bstr() { SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR get() const { return value_; }
+
+ private:
+  BSTR value_;
+};
+
+std::string TakeString(BSTR text) {
+  std::string out = text ? win32::Narrow(std::wstring_view(text, SysStringLen(text))) : std::string();
+  SysFreeString(text);
+  return out;
+}
+
+// A new element named `name`, not yet in the tree.
+IXMLDOMNode* NewElement(IXMLDOMDocument* doc, std::string_view name) {
+  IXMLDOMElement* element = nullptr;
+  Bstr tag(name);
+  if (FAILED(doc->createElement(tag.get(), &element)) || element == nullptr) return nullptr;
+  IXMLDOMNode* node = nullptr;
+  element->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&node));
+  element->Release();
+  return node;
+}
+
+// Appends `child` to `parent` and returns the node as placed in the tree.
+IXMLDOMNode* Append(IXMLDOMNode* parent, IXMLDOMNode* child) {
+  IXMLDOMNode* placed = nullptr;
+  HRESULT hr = parent->appendChild(child, &placed);
+  child->Release();
+  return SUCCEEDED(hr) ? placed : nullptr;
+}
+
+bool IsElement(IXMLDOMNode* node) {
+  DOMNodeType type = NODE_INVALID;
+  return SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT;
+}
+
+IXMLDOMDocument* CreateDocument() {
+  // The newest parser the system has; 3.0 is on every supported Windows.
+  for (const wchar_t* prog_id : {L"Msxml2.DOMDocument.6.0", L"Msxml2.DOMDocument.3.0"}) {
+    CLSID clsid;
+    if (FAILED(CLSIDFromProgID(prog_id, &clsid))) continue;
+    IXMLDOMDocument* doc = nullptr;
+    if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                   reinterpret_cast<void**>(&doc)))) {
+      doc->put_async(VARIANT_FALSE);
+      doc->put_validateOnParse(VARIANT_FALSE);
+      doc->put_resolveExternals(VARIANT_FALSE);
+      doc->put_preserveWhiteSpace(VARIANT_TRUE);  // the host's layout is saved back as it was
+      return doc;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string XmlElement::Name() const {
+  if (!node_) return {};
+  BSTR name = nullptr;
+  if (FAILED(Ref(node_).node->get_nodeName(&name))) return {};
+  return TakeString(name);
+}
+
+XmlElement XmlElement::FirstChild(std::string_view name) const {
+  if (!node_) return {};
+  NodeRef& self = Ref(node_);
+  IXMLDOMNode* child = nullptr;
+  self.node->get_firstChild(&child);
+  while (child != nullptr) {
+    if (IsElement(child)) {
+      BSTR child_name = nullptr;
+      if (SUCCEEDED(child->get_nodeName(&child_name)) && TakeString(child_name) == name) {
+        return XmlElement(self.arena->Keep(child));
+      }
+    }
+    IXMLDOMNode* next = nullptr;
+    child->get_nextSibling(&next);
+    child->Release();
+    child = next;
+  }
+  return {};
+}
+
+XmlElement XmlElement::AppendChild(std::string_view name) {
+  if (!node_) return {};
+  NodeRef& self = Ref(node_);
+  IXMLDOMNode* element = NewElement(self.arena->doc, name);
+  if (element == nullptr) return {};
+  IXMLDOMNode* placed = Append(self.node, element);
+  return placed ? XmlElement(self.arena->Keep(placed)) : XmlElement();
+}
+
+bool XmlElement::RemoveChild(XmlElement child) {
+  if (!node_ || !child) return false;
+  IXMLDOMNode* removed = nullptr;
+  if (FAILED(Ref(node_).node->removeChild(Ref(child.node_).node, &removed)) || removed == nullptr) return false;
+  removed->Release();  // the child's own handle keeps it alive until the document goes
+  return true;
+}
+
+XmlElement XmlElement::Parent() const {
+  if (!node_) return {};
+  NodeRef& self = Ref(node_);
+  IXMLDOMNode* parent = nullptr;
+  if (FAILED(self.node->get_parentNode(&parent)) || parent == nullptr) return {};
+  if (!IsElement(parent)) {
+    parent->Release();
+    return {};
+  }
+  return XmlElement(self.arena->Keep(parent));
+}
+
+std::string XmlElement::Text() const {
+  if (!node_) return {};
+  BSTR text = nullptr;
+  if (FAILED(Ref(node_).node->get_text(&text))) return {};
+  return TakeString(text);
+}
+
+void XmlElement::SetText(std::string_view text) {
+  if (!node_) return;
+  Bstr value(text);
+  Ref(node_).node->put_text(value.get());
+}
+
+struct XmlDocument::Impl {
+  bool com_started = false;  // this object's CoInitializeEx, to be balanced
+  Arena arena;
+
+  void Reset() {
+    arena.ReleaseAll();
+    if (arena.doc) arena.doc->Release();
+    arena.doc = CreateDocument();
+  }
+};
+
+XmlDocument::XmlDocument() : impl_(std::make_unique<Impl>()) {
+  // A thread that already has COM (the host's, as a rule) keeps its apartment.
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  impl_->com_started = SUCCEEDED(hr);
+  impl_->arena.doc = CreateDocument();
+}
+
+XmlDocument::~XmlDocument() {
+  impl_->arena.ReleaseAll();
+  if (impl_->arena.doc) impl_->arena.doc->Release();
+  impl_->arena.doc = nullptr;
+  if (impl_->com_started) CoUninitialize();
+}
+
+bool XmlDocument::Load(const std::string& path) {
+  impl_->Reset();
+  if (!impl_->arena.doc) return false;
+  Bstr file(path);
+  VARIANT source;
+  VariantInit(&source);
+  source.vt = VT_BSTR;
+  source.bstrVal = file.get();
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const HRESULT hr = impl_->arena.doc->load(source, &ok);
+  if (FAILED(hr) || ok != VARIANT_TRUE) {
+    impl_->Reset();
+    return false;
+  }
+  return true;
+}
+
+bool XmlDocument::Save(const std::string& path) const {
+  if (!impl_->arena.doc) return false;
+  Bstr file(path);
+  VARIANT target;
+  VariantInit(&target);
+  target.vt = VT_BSTR;
+  target.bstrVal = file.get();
+  return SUCCEEDED(impl_->arena.doc->save(target));
+}
+
+XmlElement XmlDocument::Root() const {
+  if (!impl_->arena.doc) return {};
+  IXMLDOMElement* root = nullptr;
+  if (FAILED(impl_->arena.doc->get_documentElement(&root)) || root == nullptr) return {};
+  IXMLDOMNode* node = nullptr;
+  root->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&node));
+  root->Release();
+  return node ? XmlElement(impl_->arena.Keep(node)) : XmlElement();
+}
+
+XmlElement XmlDocument::CreateRoot(std::string_view name) {
+  IXMLDOMDocument* doc = impl_->arena.doc;
+  if (!doc) return {};
+  IXMLDOMNode* element = NewElement(doc, name);
+  if (element == nullptr) return {};
+  IXMLDOMNode* placed = Append(doc, element);
+  return placed ? XmlElement(impl_->arena.Keep(placed)) : XmlElement();
+}
+
+}  // namespace platform
