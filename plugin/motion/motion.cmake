@@ -13,3 +13,15 @@ add_executable(plugin_motion_thread_tests ${CMAKE_CURRENT_LIST_DIR}/stream_purge
 target_link_libraries(plugin_motion_thread_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_motion_thread_tests)
 gtest_discover_tests(plugin_motion_thread_tests PROPERTIES LABELS threaded)
+
+# Pendant channels: key maps, key actions and display records.
+add_executable(plugin_pendant_tests ${CMAKE_CURRENT_LIST_DIR}/pendant_test.cpp)
+target_link_libraries(plugin_pendant_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_pendant_tests)
+gtest_discover_tests(plugin_pendant_tests PROPERTIES LABELS unit)
+
+# Pendant keys on a link thread while the scheduler polls (also run under ThreadSanitizer).
+add_executable(plugin_pendant_thread_tests ${CMAKE_CURRENT_LIST_DIR}/pendant_thread_test.cpp)
+target_link_libraries(plugin_pendant_thread_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_pendant_thread_tests)
+gtest_discover_tests(plugin_pendant_thread_tests PROPERTIES LABELS threaded)
