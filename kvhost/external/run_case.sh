@@ -15,7 +15,7 @@ cd "$work" || exit 1
 
 # Ports of our own, so that cases running side by side in one namespace do not meet.
 seed=$(( ($$ * 7 + ${#case} * 131) % 20000 ))
-disc=$(( 30000 + seed )) plug=$(( 50000 + seed ))
+disc=$(( 20000 + seed % 15000 )) plug=$(( 40000 + seed % 15000 ))
 
 # About 1900 segments (5.7 s) at the default 3 ms period.
 cat > program.nc <<'NC'

@@ -19,6 +19,7 @@
 #include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
 #include "shell/host_access.h"
+#include "shell/host_gate.h"
 #include "shell/plugin_state.h"
 
 namespace kv {
@@ -263,7 +264,9 @@ int HomeQueueLength() {
   return n;
 }
 
-void SupervisorLinkLost() {
+namespace {
+
+void RaiseEstopForLostLink() {
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   if (engine == nullptr) return;
   const std::uint32_t sent = state.segments_sent.load(std::memory_order_acquire);
@@ -278,6 +281,16 @@ void SupervisorLinkLost() {
   host::Store(engine->estop, 1);
   ActionPost(ACTION_ESTOP);
   status_printf("board link lost during motion: E-stop");
+}
+
+}  // namespace
+
+void SupervisorLinkLost() {
+  // A link may close after StopPlug, when the host's blocks are gone.
+  HostGate& gate = LinkHostGate();
+  if (!gate.Enter()) return;
+  RaiseEstopForLostLink();
+  gate.Leave();
 }
 
 void Home(std::int16_t axis) {
