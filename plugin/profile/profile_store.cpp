@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "runtime/diagnostics.h"
 #include "shell/plugin_state.h"
 
 namespace kv {
@@ -35,12 +36,22 @@ std::int32_t ParseDecimal(std::string_view text) {
 ProfileStore::ProfileStore() : ProfileStore(state.profile_name) {}
 
 ProfileStore::ProfileStore(std::string path) : path_(std::move(path)) {
-  doc_.Load(path_);  // a missing or malformed file leaves an empty document
+  if (!path_.empty()) {
+    std::string error;
+    // A missing file is created at the save; one that is there but unreadable holds the
+    // user's set-up, which an empty document written over it would lose.
+    if (doc_.LoadPreserving(path_, error) == platform::XmlLoad::kUnreadable) {
+      writable_ = false;
+      status_printf("profile %s cannot be read: %s; settings not saved", path_.c_str(), error.c_str());
+    }
+  }
   if (!doc_.Root()) doc_.CreateRoot(kRootName);
 }
 
 ProfileStore::~ProfileStore() {
-  if (!path_.empty()) doc_.Save(path_);
+  if (path_.empty() || !writable_) return;
+  std::string error;
+  if (!doc_.Save(path_, error)) status_printf("profile not saved: %s: %s", path_.c_str(), error.c_str());
 }
 
 platform::XmlElement ProfileStore::FindEntry(std::string_view section, std::string_view key) const {
@@ -62,7 +73,8 @@ std::int32_t ProfileStore::ReadInt(std::string_view section, std::string_view ke
   platform::XmlElement entry = FindEntry(section, key);
   if (!entry) return fallback;
   std::string content = entry.Text();
-  if (content.empty()) {
+  // White space alone is no value, as it is no text to a parser that drops it.
+  if (content.find_first_not_of(" \t\r\n") == std::string::npos) {
     entry.Parent().RemoveChild(entry);
     return fallback;
   }

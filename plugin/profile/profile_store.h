@@ -2,7 +2,10 @@
 // The document is loaded when a store is created and written back, whole, when it is
 // destroyed; reads and writes in between are in memory. Sections are children of the root
 // element "profile", entries children of their section, each holding a decimal integer.
-// Elements and attributes the store does not know are saved back as they were.
+// The profile holds the user's whole machine set-up, so everything the store does not change
+// is saved back as it was read (the document's preserving load), the file is replaced
+// atomically, and a profile that exists but cannot be read or parsed is never written: the
+// store then gives the defaults and says so on the status line, as it does for a failed save.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +20,7 @@ class ProfileStore {
  public:
   ProfileStore();                          // the profile named by the host (profile_name)
   explicit ProfileStore(std::string path);
-  ~ProfileStore();                         // saves the document to the path
+  ~ProfileStore();                         // saves the document to the path, if it may
   ProfileStore(const ProfileStore&) = delete;
   ProfileStore& operator=(const ProfileStore&) = delete;
 
@@ -30,10 +33,13 @@ class ProfileStore {
   platform::XmlElement FindOrCreateEntry(std::string_view section, std::string_view key);
 
   const std::string& path() const { return path_; }
+  // False when the file at the path could not be read or parsed: nothing will be saved.
+  bool writable() const { return writable_; }
 
  private:
   platform::XmlDocument doc_;
   std::string path_;
+  bool writable_ = true;
 };
 
 // Decimal conversion as the C library's: leading white space and a sign, digits up to the first

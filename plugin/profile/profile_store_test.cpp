@@ -5,7 +5,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
+
+#include "platform/file.h"
+#include "runtime/diagnostics.h"
+#include "shell/host_contract.h"
+#include "shell/plugin_state.h"
 
 namespace kv {
 namespace {
@@ -20,20 +26,39 @@ class ProfileStoreTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     path_ = (dir_ / "profile.xml").string();
+    // The status line the store reports on.
+    planner_ = std::make_unique<host::PlannerBlock>();
+    state.planner = planner_.get();
+    DiagInit();
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    platform::FailNextReplaceAt(platform::ReplaceStep::kNone);
+    state.planner = nullptr;
+    fs::remove_all(dir_);
+  }
 
-  void WriteFile(const std::string& text) { std::ofstream(path_) << text; }
+  void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string ReadFile() const {
-    std::ifstream in(path_);
+    std::ifstream in(path_, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
   }
+  std::string Status() const { return host::HostStringRead(planner_->status_text); }
+  void ClearStatus() { host::HostStringAssign(planner_->status_text, ""); }
 
   fs::path dir_;
   std::string path_;
+  std::unique_ptr<host::PlannerBlock> planner_;
 };
+
+// The file without its "VEX" element: what the store must leave as it was.
+std::string OutsideVex(const std::string& text) {
+  std::size_t begin = text.find("<VEX");
+  std::size_t end = text.find("</VEX>");
+  if (begin == std::string::npos || end == std::string::npos) return text;
+  return text.substr(0, begin) + text.substr(end + 6);
+}
 
 TEST_F(ProfileStoreTest, MissingFileGivesDefaultsAndAnEmptyProfileIsSaved) {
   {
@@ -48,14 +73,116 @@ TEST_F(ProfileStoreTest, MissingFileGivesDefaultsAndAnEmptyProfileIsSaved) {
 }
 
 TEST_F(ProfileStoreTest, MalformedFileReadsAsEmpty) {
-  WriteFile("<profile><VEX><seg_len>12");
+  const std::string damaged = "<profile><VEX><seg_len>12";
+  WriteFile(damaged);
   {
     ProfileStore store(path_);
     EXPECT_EQ(store.ReadInt("VEX", "seg_len", 3000), 3000);
     store.WriteInt("VEX", "seg_len", 2500);
   }
+  EXPECT_EQ(ReadFile(), damaged) << "what could not be parsed is the user's, and is not written over";
+}
+
+TEST_F(ProfileStoreTest, AProfileThatCannotBeParsedIsNeverWrittenAndSaysSoOnce) {
+  const std::string mismatched =
+      "<?xml version=\"1.0\"?>\n<profile>\n  <Host><Units>mm</Unit></Host>\n"
+      "  <VEX><seg_len>2000</seg_len></VEX>\n</profile>\n";
+  WriteFile(mismatched);
+  {
+    ProfileStore store(path_);
+    EXPECT_FALSE(store.writable());
+    EXPECT_EQ(Status().rfind("profile " + path_ + " cannot be read: Start-end tags mismatch", 0), 0u) << Status();
+    EXPECT_TRUE(Status().ends_with("; settings not saved")) << Status();
+    ClearStatus();
+    EXPECT_EQ(store.ReadInt("VEX", "seg_len", 3000), 3000) << "the defaults, not half a document";
+    store.WriteInt("VEX", "seg_len", 2500);
+  }
+  EXPECT_EQ(Status(), "") << "said once, when the profile was read";
+  EXPECT_EQ(ReadFile(), mismatched);
+
+  // A folder where the profile should be cannot be read either.
+  fs::remove(path_);
+  fs::create_directories(path_);
+  {
+    ProfileStore store(path_);
+    EXPECT_FALSE(store.writable());
+    EXPECT_NE(Status().find("cannot be read: Is a directory; settings not saved"), std::string::npos) << Status();
+  }
+  EXPECT_TRUE(fs::is_directory(path_));
+}
+
+TEST_F(ProfileStoreTest, AFailedSaveLeavesTheOldFileAndSaysWhy) {
+  const std::string old = "<profile><Host><a>1</a></Host><VEX><seg_len>2000</seg_len></VEX></profile>";
+  WriteFile(old);
+  {
+    ProfileStore store(path_);
+    EXPECT_TRUE(store.writable());
+    store.WriteInt("VEX", "seg_len", 2500);
+    platform::FailNextReplaceAt(platform::ReplaceStep::kWrite);  // the disk fills up half-way
+  }
+  EXPECT_EQ(ReadFile(), old);
+  EXPECT_EQ(Status(), "profile not saved: " + path_ + ": cannot write: No space left on device");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"profile.xml"}) << "no temporary file is left";
+
+  // A real refusal: the folder the profile names is a file.
+  const std::string blocked = (dir_ / "profile.xml" / "inner.xml").string();
+  ClearStatus();
+  { ProfileStore store(blocked); }
+  EXPECT_EQ(Status(), "profile not saved: " + blocked + ": cannot create a temporary file beside it: Not a directory");
+  EXPECT_EQ(ReadFile(), old);
+}
+
+TEST_F(ProfileStoreTest, EverythingOutsideTheSectionSurvivesByteForByte) {
+  const std::string host =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+      "<!DOCTYPE profile>\r\n"
+      "<!-- Mach profile: do not edit while the host runs -->\r\n"
+      "<?host-tool keep me?>\r\n"
+      "<profile>\r\n"
+      "\t<Preferences>\r\n"
+      "\t\t<Title>Mill &amp; lathe</Title>\r\n"
+      "\t\t<Macro><![CDATA[G0 X<1> & Y]]></Macro>\r\n"
+      "\t\t<Empty/>\r\n"
+      "\t</Preferences>\r\n"
+      "\t<VEX>\r\n\t\t<seg_len>2000</seg_len>\r\n\t\t<unused></unused>\r\n\t</VEX>\r\n"
+      "\t<!-- after the section -->\r\n"
+      "</profile>\r\n";
+  WriteFile(host);
+  {
+    ProfileStore store(path_);
+    EXPECT_EQ(store.ReadInt("VEX", "seg_len", 3000), 2000);
+    EXPECT_EQ(store.ReadInt("VEX", "unused", 7), 7);  // empty: removed
+    store.WriteInt("VEX", "seg_len", 2500);
+    store.WriteInt("VEX", "lim_buffer", 450);
+  }
+  const std::string saved = ReadFile();
+  EXPECT_EQ(OutsideVex(saved), OutsideVex(host));
+  EXPECT_NE(saved.find("<VEX>\r\n\t\t<seg_len>2500</seg_len>\r\n\t\t<lim_buffer>450</lim_buffer>\r\n\t</VEX>"),
+            std::string::npos)
+      << saved;
+
+  // A new section joins the layout too, and a store that only reads changes nothing.
+  { ProfileStore store(path_); }
+  EXPECT_EQ(ReadFile(), saved);
+}
+
+TEST_F(ProfileStoreTest, AGb2312ProfileKeepsItsBytesInOtherSections) {
+  // "machine tool" in GB2312 in the host's section, and a GB2312 comment.
+  const std::string host =
+      "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<profile>\n"
+      "  <Host><Name>\xBB\xFA\xB4\xB2</Name><!-- \xC9\xE8\xD6\xC3 --></Host>\n</profile>\n";
+  WriteFile(host);
+  {
+    ProfileStore store(path_);
+    store.WriteInt("VEX", "seg_len", 3000);
+  }
+  const std::string saved = ReadFile();
+  EXPECT_EQ(OutsideVex(saved), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<profile>\n"
+                               "  <Host><Name>\xBB\xFA\xB4\xB2</Name><!-- \xC9\xE8\xD6\xC3 --></Host>\n  \n</profile>\n");
   ProfileStore again(path_);
-  EXPECT_EQ(again.ReadInt("VEX", "seg_len", 0), 2500);
+  EXPECT_EQ(again.ReadInt("VEX", "seg_len", 0), 3000);
 }
 
 TEST_F(ProfileStoreTest, WriteCreatesSectionAndEntryAsLastChildren) {

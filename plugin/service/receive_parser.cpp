@@ -13,12 +13,14 @@
 #include "platform/clock.h"
 #include "runtime/action_queue.h"
 #include "runtime/commands.h"
+#include "runtime/diagnostics.h"
 #include "runtime/le_bytes.h"
 #include "service/limits.h"
 #include "service/model_catalogue.h"
 #include "shell/host_access.h"
 #include "shell/host_gate.h"
 #include "shell/plugin_state.h"
+#include "shell/settings.h"
 
 namespace kv {
 namespace {
@@ -277,11 +279,26 @@ void ApplyBoardReport(Body body, std::size_t& p) {
       ApplyPosition(body, p);
       p += 24;
       break;
-    case REPORT_BACKLASH:
-      for (int k = 0; k < host::kAxes; ++k) state.backlash_board[k] = GetLe<std::int32_t>(body, p + 4 * static_cast<std::size_t>(k));
-      state.backlash_reported = true;
+    case REPORT_BACKLASH: {
+      // One report is one snapshot: a value that cannot be a backlash spoils all six, and the
+      // last good report (or the loaded values) stays what is saved.
+      std::array<std::int32_t, host::kAxes> steps{};
+      bool fits = true;
+      for (int k = 0; k < host::kAxes; ++k) {
+        steps[k] = GetLe<std::int32_t>(body, p + 4 * static_cast<std::size_t>(k));
+        fits = fits && BacklashFits(steps[k]);
+      }
       p += 24;
+      if (!fits) {
+        trace_printf("backlash report ignored: %d %d %d %d %d %d steps", static_cast<int>(steps[0]),
+                     static_cast<int>(steps[1]), static_cast<int>(steps[2]), static_cast<int>(steps[3]),
+                     static_cast<int>(steps[4]), static_cast<int>(steps[5]));
+        break;
+      }
+      for (int k = 0; k < host::kAxes; ++k) state.backlash_board[k] = steps[k];
+      state.backlash_reported = true;
       break;
+    }
     case REPORT_COUNTERS:
       ApplyCounters(body, p);
       p += 20;

@@ -229,6 +229,30 @@ TEST_F(ParserTest, SpindleSpeedIsMeasuredOverAtLeastHalfASecondFromTheFirstCount
   EXPECT_LE(rpm, 11 * 60000.0 / 500.0);
 }
 
+TEST_F(ParserTest, ABacklashReportIsTakenOnlyWhenEveryValueCanBeABacklash) {
+  auto report = [](std::array<std::int32_t, 6> steps) {
+    Bytes b{0xCF, 0x29};
+    for (std::int32_t s : steps) Put32(b, static_cast<std::uint32_t>(s));
+    return b;
+  };
+  state.backlash_reported = false;
+  Bytes damaged = report({3, 2000000000, 0, 0, 0, 0});
+  Bytes after = Position({4, 0, 0, 0, 0, 0});
+  damaged.insert(damaged.end(), after.begin(), after.end());
+  Parse(damaged);
+  EXPECT_FALSE(state.backlash_reported.load());
+  EXPECT_EQ(state.backlash_board[0].load(), 0) << "no value of a damaged report is kept";
+  EXPECT_EQ(state.board_pos[0].load(), 4) << "the record still takes its 24 bytes";
+
+  Parse(report({-32768, 32767, 0, 1, 2, 3}));
+  EXPECT_TRUE(state.backlash_reported.load());
+  EXPECT_EQ(state.backlash_board[0].load(), -32768);
+  EXPECT_EQ(state.backlash_board[1].load(), 32767);
+  Parse(report({5, 5, 5, 5, 5, 32768}));
+  Parse(report({5, 5, 5, 5, -32769, 5}));
+  EXPECT_EQ(state.backlash_board[0].load(), -32768) << "the last good report stays";
+}
+
 TEST_F(ParserTest, SeveralRecordsUnknownCodesAndShortBodies) {
   state.backlash_reported = false;
   Bytes body = Position({1, 2, 3, 4, 5, 6});

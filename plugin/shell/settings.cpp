@@ -4,6 +4,7 @@
 #include <string>
 
 #include "profile/profile_store.h"
+#include "runtime/diagnostics.h"
 #include "shell/host_access.h"
 #include "shell/plugin_state.h"
 
@@ -20,16 +21,29 @@ void LoadSettings(ProfileStore& store) {
   // A period of zero or less would make the host plan infinitely many segments.
   state.seg_len = seg_len > 0 ? seg_len : kDefaultSegLenUs;
   state.mpg_src = store.ReadInt(kSettingsSection, "mpg_src", 0);
-  for (int k = 0; k < host::kAxes; ++k) state.backlash_cfg[k] = store.ReadInt(kSettingsSection, BacklashKey(k), 0);
+  for (int k = 0; k < host::kAxes; ++k) {
+    // A profile an earlier damaged report was saved into is mended here, not sent to the board.
+    std::int32_t steps = store.ReadInt(kSettingsSection, BacklashKey(k), 0);
+    if (!BacklashFits(steps)) {
+      trace_printf("profile backlash_pos%d = %d steps ignored", k, static_cast<int>(steps));
+      steps = 0;
+    }
+    state.backlash_cfg[k] = steps;
+  }
 }
 
 void SaveSettings(ProfileStore& store) {
   store.WriteInt(kSettingsSection, "lim_buffer", state.lim_buffer);
   store.WriteInt(kSettingsSection, "seg_len", state.seg_len);
   store.WriteInt(kSettingsSection, "mpg_src", state.mpg_src);
-  bool reported = state.backlash_reported.load();
+  const bool reported = state.backlash_reported.load();
   for (int k = 0; k < host::kAxes; ++k) {
-    store.WriteInt(kSettingsSection, BacklashKey(k), reported ? state.backlash_board[k].load() : state.backlash_cfg[k].load());
+    std::int32_t steps = reported ? state.backlash_board[k].load() : state.backlash_cfg[k].load();
+    if (!BacklashFits(steps)) {
+      trace_printf("backlash_pos%d = %d steps not saved", k, static_cast<int>(steps));
+      steps = BacklashFits(state.backlash_cfg[k].load()) ? state.backlash_cfg[k].load() : 0;
+    }
+    store.WriteInt(kSettingsSection, BacklashKey(k), steps);
   }
 }
 

@@ -1,0 +1,139 @@
+// The settings between the profile file, the plug-in state and the board's backlash reports,
+// loaded and saved as SetProName and StopPlug do it.
+#include "shell/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "profile/profile_store.h"
+#include "runtime/diagnostics.h"
+#include "service/receive_parser.h"
+#include "shell/plugin_state.h"
+#include "testing/fake_host.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> BacklashReport(const std::array<std::int32_t, 6>& steps) {
+  std::vector<std::uint8_t> body{0xCF, 0x29};
+  for (std::int32_t s : steps) {
+    for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(s) >> (8 * i)));
+  }
+  return body;
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kv-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    path_ = (dir_ / "profile.xml").string();
+    DiagInit();
+    state.backlash_reported = false;
+    for (auto& b : state.backlash_board) b = 0;
+  }
+  void TearDown() override {
+    state.backlash_reported = false;
+    fs::remove_all(dir_);
+  }
+
+  void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string ReadFile() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  void Load() {
+    ProfileStore store(path_);
+    LoadSettings(store);
+  }
+  void Save() {
+    ProfileStore store(path_);
+    SaveSettings(store);
+  }
+  std::int32_t Saved(const std::string& key) {
+    ProfileStore store(path_);
+    return store.ReadInt(kSettingsSection, key, -999);
+  }
+
+  testing::FakeHost host_;
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(SettingsTest, AReportedBacklashIsSavedOnlyWhenItCanBeOne) {
+  WriteFile("<profile><VEX><backlash_pos0>12</backlash_pos0><backlash_pos5>-4</backlash_pos5></VEX></profile>");
+  Load();
+  parse_board_frame(BacklashReport({2000000000, 1, 2, 3, 4, 5}));
+  EXPECT_FALSE(state.backlash_reported.load()) << "a damaged report is not taken";
+  EXPECT_EQ(state.backlash_board[1].load(), 0);
+  Save();
+  EXPECT_EQ(Saved("backlash_pos0"), 12) << "the loaded value stays";
+  EXPECT_EQ(Saved("backlash_pos1"), 0);
+  EXPECT_EQ(Saved("backlash_pos5"), -4);
+
+  parse_board_frame(BacklashReport({7, -3, 0, 0, 0, 32767}));
+  EXPECT_TRUE(state.backlash_reported.load());
+  parse_board_frame(BacklashReport({1, 1, 1, 1, 1, -2147483647 - 1}));  // a later damaged one changes nothing
+  Save();
+  EXPECT_EQ(Saved("backlash_pos0"), 7);
+  EXPECT_EQ(Saved("backlash_pos1"), -3);
+  EXPECT_EQ(Saved("backlash_pos5"), 32767);
+}
+
+TEST_F(SettingsTest, ABacklashThatCannotBeOneIsNeitherSavedNorLoaded) {
+  // A profile an earlier damaged report was saved into.
+  WriteFile("<profile><VEX><backlash_pos0>2000000000</backlash_pos0><backlash_pos1>-40000</backlash_pos1>"
+            "<backlash_pos2>-32768</backlash_pos2></VEX></profile>");
+  Load();
+  EXPECT_EQ(state.backlash_cfg[0].load(), 0);
+  EXPECT_EQ(state.backlash_cfg[1].load(), 0);
+  EXPECT_EQ(state.backlash_cfg[2].load(), -32768);
+  Save();
+  EXPECT_EQ(Saved("backlash_pos0"), 0) << "mended";
+  EXPECT_EQ(Saved("backlash_pos2"), -32768);
+
+  // Whatever put it there, a value in backlash_board that does not fit is not written.
+  state.backlash_cfg[3] = 9;
+  state.backlash_board[3] = 1 << 20;
+  state.backlash_reported = true;
+  Save();
+  EXPECT_EQ(Saved("backlash_pos3"), 9);
+}
+
+TEST_F(SettingsTest, AnUnparseableProfileIsLeftAsItWasThroughLoadAndSave) {
+  const std::string damaged =
+      "<?xml version=\"1.0\"?>\n<profile>\n  <Preferences><Units>mm</Unit></Preferences>\n"
+      "  <VEX><seg_len>2000</seg_len><mpg_src>1</mpg_src></VEX>\n</profile>\n";
+  WriteFile(damaged);
+  Load();  // as SetProName
+  EXPECT_EQ(state.seg_len.load(), kDefaultSegLenUs);
+  EXPECT_EQ(state.mpg_src.load(), 0);
+  Save();  // as StopPlug
+  EXPECT_EQ(ReadFile(), damaged);
+  EXPECT_NE(host_.Status().find("cannot be read"), std::string::npos) << host_.Status();
+}
+
+TEST_F(SettingsTest, AnEmptyProfileGetsAllNineKeys) {
+  Load();
+  Save();
+  for (const char* key : {"lim_buffer", "seg_len", "mpg_src", "backlash_pos0", "backlash_pos1", "backlash_pos2",
+                          "backlash_pos3", "backlash_pos4", "backlash_pos5"}) {
+    EXPECT_NE(Saved(key), -999) << key;
+  }
+  EXPECT_EQ(Saved("seg_len"), 3000);
+  EXPECT_EQ(Saved("lim_buffer"), 450);
+}
+
+}  // namespace
+}  // namespace kv
