@@ -44,6 +44,14 @@ bool ParsePlace(std::string_view text, bool pin_first, int& axis, int& pin, std:
   return true;
 }
 
+// "Ns": seconds 0..1000000.
+bool ParseSeconds(std::string_view when, double& secs) {
+  if (when.size() < 2 || when.back() != 's') return false;
+  when.remove_suffix(1);
+  auto [end, ec] = std::from_chars(when.data(), when.data() + when.size(), secs);
+  return ec == std::errc() && end == when.data() + when.size() && std::isfinite(secs) && secs >= 0 && secs <= 1e6;
+}
+
 }  // namespace
 
 bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& error) {
@@ -179,6 +187,28 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       m.limit_min_steps = static_cast<std::int32_t>(smin);
       m.limit_max_pin = static_cast<std::uint8_t>(pmax);
       m.limit_max_steps = static_cast<std::int32_t>(smax);
+    } else if (arg == "--pendant") {
+      if (!value()) return false;
+      auto parts = SplitCommas(v);
+      long long channel = 0, kind = 0;
+      if (parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) || !ParseInt(parts[1], 17, 20, kind)) {
+        return bad("CHANNEL,KIND with CHANNEL 0 or 1 and KIND 17..20");
+      }
+      for (const CliPendant& p : out.pendants) {
+        if (p.channel == channel) return bad("one pendant per channel");
+      }
+      out.pendants.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(kind)});
+    } else if (arg == "--pendant-key") {
+      if (!value()) return false;
+      const std::size_t at = v.find('@');
+      auto parts = SplitCommas(v.substr(0, at));
+      long long channel = 0, key = 0;
+      double secs = 0;
+      if (at == std::string_view::npos || parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) ||
+          !ParseInt(parts[1], 0, 255, key) || !ParseSeconds(v.substr(at + 1), secs)) {
+        return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 0..255 and N seconds 0..1000000");
+      }
+      out.pendant_keys.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs});
     } else if (arg == "--time-limit") {
       if (!value()) return false;
       double s = 0;

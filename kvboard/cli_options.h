@@ -20,9 +20,24 @@ struct CliFault {
   std::optional<std::uint32_t> after_segments;
 };
 
+// A pendant announced on a channel once the plug-in streams to the board.
+struct CliPendant {
+  std::uint8_t channel = 0;
+  std::uint8_t kind = 0;
+};
+
+// A pendant key byte sent at a time after the program started (a release is the byte + 128).
+struct CliPendantKey {
+  std::uint8_t channel = 0;
+  std::uint8_t key_byte = 0;
+  double at_s = 0;
+};
+
 struct CliOptions {
   BoardConfig board;
   std::vector<CliFault> faults;
+  std::vector<CliPendant> pendants;
+  std::vector<CliPendantKey> pendant_keys;
   std::optional<double> time_limit_s;  // run until interrupted when empty
   bool help = false;
 };
@@ -57,6 +72,11 @@ inline constexpr const char* kCliUsage =
     "                                      (or above), on input PIN\n"
     "  --limits AXIS,MINPIN,MIN,MAXPIN,MAX limit switches: active at MIN and below, MAX and above\n"
     "  --probe PIN,AXIS,STEPS[,above]      probe input PIN, touching at STEPS and below (or above)\n"
+    "  --pendant CHANNEL,KIND  a hand-wheel pendant on channel 0 or 1 of kind 17..20, announced\n"
+    "                       once the plug-in streams to the board; its display is printed at exit\n"
+    "  --pendant-key CHANNEL,BYTE@Ns  the pendant on CHANNEL sends key BYTE (0..255; a release\n"
+    "                       is the key's byte + 128) N seconds after start, once announced.\n"
+    "                       May be given more than once.\n"
     "  --time-limit S       stop after S seconds (default: run until interrupted)\n"
     "  --verbose            print every frame received and every reply sent\n"
     "  --help               this text\n";

@@ -72,5 +72,30 @@ TEST(CliOptions, DefaultsAreALoopbackBoardAndBadValuesAreRefused) {
   }
 }
 
+TEST(CliOptions, PendantsAndTheirKeys) {
+  CliOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--pendant", "0,18", "--pendant", "1,20", "--pendant-key", "0,12@1.5s", "--pendant-key",
+                     "0,140@2s"},
+                    o, error))
+      << error;
+  ASSERT_EQ(o.pendants.size(), 2u);
+  EXPECT_EQ(o.pendants[0].channel, 0);
+  EXPECT_EQ(o.pendants[0].kind, 18);
+  EXPECT_EQ(o.pendants[1].channel, 1);
+  EXPECT_EQ(o.pendants[1].kind, 20);
+  ASSERT_EQ(o.pendant_keys.size(), 2u);
+  EXPECT_EQ(o.pendant_keys[0].key_byte, 12);
+  EXPECT_DOUBLE_EQ(o.pendant_keys[0].at_s, 1.5);
+  EXPECT_EQ(o.pendant_keys[1].key_byte, 140);
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+           {"--pendant", "2,18"}, {"--pendant", "0,16"}, {"--pendant", "0"}, {"--pendant", "0,18", "--pendant", "0,19"},
+           {"--pendant-key", "0,12"}, {"--pendant-key", "2,12@1s"}, {"--pendant-key", "0,256@1s"},
+           {"--pendant-key", "0,12@-1s"}, {"--pendant-key", "0,12@1"}}) {
+    CliOptions refused;
+    EXPECT_FALSE(Parse(bad, refused, error)) << bad[1];
+  }
+}
+
 }  // namespace
 }  // namespace kvboard

@@ -34,6 +34,29 @@ void PrintSummary(const kvboard::Stats& s) {
   if (!s.last_fault.empty()) std::printf("  last fault: %s\n", s.last_fault.c_str());
 }
 
+void PrintPendant(std::uint8_t channel, const kvboard::PendantStatus& p) {
+  std::printf("  pendant %u: kind %u, keys pressed %u, released %u, displays %u, rejects %u\n", channel, p.kind,
+              p.keys_pressed, p.keys_released, p.displays, p.rejects);
+  if (!p.display) return;
+  const kvboard::PendantDisplay& d = *p.display;
+  std::printf("    shows X %d Y %d Z %d A %d B %d C %d (thousandths), layer %u, wheel axis %u, step class %d, "
+              "E-stop %d\n",
+              d.axis_thousandths[0], d.axis_thousandths[1], d.axis_thousandths[2], d.axis_thousandths[3],
+              d.axis_thousandths[4], d.axis_thousandths[5], d.layer, d.wheel_axis, d.wheel_step_class,
+              d.estop ? 1 : 0);
+}
+
+// Sends a key byte from the channel's pendant: bytes above 128 are releases.
+void SendPendantKey(kvboard::SimBoard& board, const kvboard::CliPendantKey& key) {
+  if (key.key_byte > 128) {
+    board.ReleasePendantKey(key.channel, static_cast<std::uint8_t>(key.key_byte - 128));
+  } else {
+    board.PressPendantKey(key.channel, key.key_byte);
+  }
+  std::printf("kvboard: pendant %u key byte %u sent\n", key.channel, key.key_byte);
+  std::fflush(stdout);
+}
+
 void InjectFault(kvboard::SimBoard& board, kvboard::CliFault::Kind kind, std::uint32_t segments) {
   const char* name = "drop";
   switch (kind) {
@@ -73,9 +96,27 @@ int main(int argc, char** argv) {
   const std::uint32_t start = platform::TickMs();
   const double limit_ms = options.time_limit_s ? *options.time_limit_s * 1000.0 : -1.0;
   std::vector<kvboard::CliFault> pending = options.faults;
+  std::vector<kvboard::CliPendantKey> pending_keys = options.pendant_keys;
+  bool pendants_announced = false;
   while (!g_interrupted) {
     const double elapsed_ms = static_cast<double>(platform::TickMs() - start);
     if (limit_ms >= 0 && elapsed_ms >= limit_ms) break;
+    // Pendants speak once the plug-in streams (it has polled the status); announced only once,
+    // since the plug-in keeps a pendant's kind across connections.
+    if (!pendants_announced && board.Connected() && board.Snapshot().status_polls > 0) {
+      for (const kvboard::CliPendant& p : options.pendants) board.AnnouncePendant(p.channel, p.kind);
+      pendants_announced = true;
+    }
+    if (pendants_announced) {
+      for (auto it = pending_keys.begin(); it != pending_keys.end();) {
+        if (elapsed_ms < it->at_s * 1000.0) {
+          ++it;
+          continue;
+        }
+        SendPendantKey(board, *it);
+        it = pending_keys.erase(it);
+      }
+    }
     if (!pending.empty()) {
       const std::uint32_t segments = board.Snapshot().motion.segments_received;
       for (auto it = pending.begin(); it != pending.end();) {
@@ -89,9 +130,10 @@ int main(int argc, char** argv) {
         it = pending.erase(it);
       }
     }
-    platform::SleepMs(pending.empty() ? 50 : 2);
+    platform::SleepMs(pending.empty() && pending_keys.empty() ? 50 : 2);
   }
   board.Stop();
   PrintSummary(board.Snapshot());
+  for (const kvboard::CliPendant& p : options.pendants) PrintPendant(p.channel, board.Pendant(p.channel));
   return 0;
 }

@@ -393,6 +393,7 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
       }
       ++stats_.pendant_frames[channel];
       stats_.pendant_last[channel].assign(v.begin() + 1, v.end());
+      pendants_[channel].OnMessage(v.subspan(1));
       break;
     }
     case RecordKind::kVelocityMove: {
@@ -642,6 +643,35 @@ bool SimBoard::SendPendantBytes(std::uint8_t channel, std::span<const std::uint8
   }
   Flush();
   return queued;
+}
+
+template <typename Act>
+bool SimBoard::SendFromPendant(std::uint8_t channel, Act&& act) {
+  if (channel >= pendants_.size()) return false;
+  std::vector<std::uint8_t> bytes;
+  {
+    std::lock_guard lock(mu_);
+    bytes = act(pendants_[channel]);
+  }
+  return SendPendantBytes(channel, bytes);
+}
+
+bool SimBoard::AnnouncePendant(std::uint8_t channel, std::uint8_t kind) {
+  return SendFromPendant(channel, [&](PendantSim& p) { return p.Announce(kind); });
+}
+
+bool SimBoard::PressPendantKey(std::uint8_t channel, std::uint8_t key_byte) {
+  return SendFromPendant(channel, [&](PendantSim& p) { return p.Press(key_byte); });
+}
+
+bool SimBoard::ReleasePendantKey(std::uint8_t channel, std::uint8_t key_byte) {
+  return SendFromPendant(channel, [&](PendantSim& p) { return p.Release(key_byte); });
+}
+
+PendantStatus SimBoard::Pendant(std::uint8_t channel) const {
+  if (channel >= pendants_.size()) return {};
+  std::lock_guard lock(mu_);
+  return pendants_[channel].Status();
 }
 
 // ---- fault injection and the machine ---------------------------------------------------------

@@ -32,6 +32,7 @@
 #include "board_stats.h"
 #include "link/reassembler.h"
 #include "motion_engine.h"
+#include "pendant_sim.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "report_builder.h"
@@ -72,6 +73,15 @@ class SimBoard {
   // Pendant bytes in 0xCA 0xAC frames, split to fit what the plug-in accepts.
   bool SendPendantBytes(std::uint8_t channel, std::span<const std::uint8_t> bytes);
 
+  // The simulated pendants on channels 0 and 1 (other channels are refused with false).
+  // A pendant announces itself once: the plug-in keeps what it learnt for as long as it runs,
+  // and a second announcement would reach it as key bytes.
+  bool AnnouncePendant(std::uint8_t channel, std::uint8_t kind);
+  bool PressPendantKey(std::uint8_t channel, std::uint8_t key_byte);
+  bool ReleasePendantKey(std::uint8_t channel, std::uint8_t key_byte);  // sends key_byte + 128
+  // What the pendant has sent and last shown; an empty status for other channels.
+  PendantStatus Pendant(std::uint8_t channel) const;
+
   // Fault injection.
   void DropConnection();                        // close the link; reconnects per config
   std::size_t SendRandomBytes(std::size_t count);  // garbage on the stream; bytes queued
@@ -108,6 +118,9 @@ class SimBoard {
   void Flush();
   template <typename Build>
   bool SendExplicit(Build&& build);
+  // Sends what the pendant of `channel` produces (Announce, Press or Release).
+  template <typename Act>
+  bool SendFromPendant(std::uint8_t channel, Act&& act);
 
   const BoardConfig config_;
   std::atomic<bool> running_{false};
@@ -138,6 +151,7 @@ class SimBoard {
   std::size_t loader_need_ = 0;
   std::size_t loader_have_ = 0;
   MotionEngine engine_;
+  std::array<PendantSim, 2> pendants_{};
   StatusValues status_;
   std::uint32_t pulse_rate_hz_ = 0;
   std::uint32_t period_us_ = kDefaultSegmentPeriodUs;
