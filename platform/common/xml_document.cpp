@@ -7,16 +7,18 @@
 // attribute-whitespace normalisation) and saved without escaping or re-indenting. The handles
 // decode a text when it is read and escape it when it is set, so callers see plain text.
 //
-// Encodings: a file with a byte-order mark (UTF-8, UTF-16, UTF-32) is saved in its encoding
-// with its mark. Otherwise the file is ASCII-compatible; one declared in anything but UTF-8
+// Line ends (CR LF, LF, CR) are kept as they are in texts, comments and between nodes.
+//
+// Encodings: a file with a byte-order mark (UTF-8, UTF-16, UTF-32), or a UTF-16/32 start
+// without one, is saved in its encoding, with its mark. Otherwise the file is ASCII-compatible; one declared in anything but UTF-8
 // (GB2312, ISO-8859-1, windows-1252, ...) is read as Latin-1, which maps each byte to one
 // character and back, so its bytes survive whatever they mean. Texts the plug-in sets are ASCII.
 //
 // What a round trip cannot keep, because pugixml writes one form for each of these:
 //   - attribute quotes: one quote character for the whole document, the one the file uses; a
 //     value holding that character (legal inside the other quotes) gets it as &quot; / &apos;;
-//   - whitespace inside tags: one blank before each attribute, none around '=' nor before '>';
-//     the declaration's and processing instructions' inner whitespace likewise;
+//   - whitespace inside tags (line ends there too): one blank before each attribute, none
+//     around '=' nor before '>'; the declaration's and processing instructions' likewise;
 //   - empty elements: one form for the whole document, <a/>, <a /> or <a></a>; and with <a />
 //     a newline where an element follows another with no whitespace between them;
 //   - a Latin-1 document cannot take a character above U+00FF set through a handle ('?').
