@@ -12,8 +12,8 @@ kv_warnings(kvhost_e2e_tests)
 gtest_discover_tests(kvhost_e2e_tests PROPERTIES LABELS "integration" DISCOVERY_TIMEOUT 30)
 
 # The same plug-in against kvboard running as a separate process (kvhost --board external):
-# reports early and late, the link dropped, the board silenced, the run interrupted.
-foreach(case early late drop silence interrupt)
+# reports early and late, the link dropped, the board silenced, the run interrupted, the watch.
+foreach(case early late drop silence interrupt watch)
   add_test(NAME ExternalBoard.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/run_case.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/external/${case} ${case})

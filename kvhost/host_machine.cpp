@@ -2,6 +2,7 @@
 #include "host_machine.h"
 
 #include <atomic>
+#include <cstdio>
 
 namespace kvhost {
 namespace {
@@ -92,7 +93,14 @@ double HostMachine::CbGetDro(std::int16_t code) {
 }
 
 void HostMachine::CbSetDro(std::int16_t code, double value) {
-  if (HostMachine* m = the_machine.load()) m->SetDro(code, value);
+  if (HostMachine* m = the_machine.load()) {
+    m->SetDro(code, value);
+    if (m->observer_) {
+      char text[64];
+      std::snprintf(text, sizeof text, "host: dro %d = %.6g", code, value);
+      m->observer_(text);
+    }
+  }
 }
 
 bool HostMachine::CbGetLed(std::int16_t code) {
@@ -112,6 +120,9 @@ void HostMachine::CbCode(const char* line) {
     std::lock_guard<std::mutex> guard(m->lock_);
     m->code_lines_.emplace_back(line ? line : "");
   }
+  if (HostMachine* m = the_machine.load(); m && m->observer_) {
+    m->observer_(std::string("host: code \"") + (line ? line : "") + "\"");
+  }
 }
 
 void HostMachine::CbDoButton(std::int16_t code) {
@@ -119,6 +130,7 @@ void HostMachine::CbDoButton(std::int16_t code) {
     std::lock_guard<std::mutex> guard(m->lock_);
     m->buttons_.push_back(code);
   }
+  if (HostMachine* m = the_machine.load(); m && m->observer_) m->observer_("host: button " + std::to_string(code));
 }
 
 }  // namespace kvhost

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,11 @@ class HostMachine {
   std::vector<std::string> CodeLines() const;
   std::string StatusLine() const { return host::HostStringRead(planner_->status_text); }
 
+  // Called with one line for each button press, G-code line and DRO write the plug-in makes
+  // through the callbacks ("host: button N", "host: code \"TEXT\"", "host: dro N = VALUE"), on
+  // the plug-in's thread; empty = nothing. Set it before the plug-in starts.
+  void SetCallObserver(std::function<void(const std::string& line)> observer) { observer_ = std::move(observer); }
+
   // The callbacks handed to the plug-in; they reach the machine of this process.
   static double CbGetDro(std::int16_t code);
   static void CbSetDro(std::int16_t code, double value);
@@ -53,6 +59,7 @@ class HostMachine {
   std::uint8_t mpg_enable_ = 0;
   std::uint8_t jog_full_speed_ = 0;
   int window_ = 0;  // stands in for the main window's handle
+  std::function<void(const std::string&)> observer_;
 
   // protects the tables below: the plug-in calls back from its link threads
   mutable std::mutex lock_;

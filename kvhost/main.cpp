@@ -22,6 +22,7 @@
 #include "run_summary.h"
 #include "shell/host_access.h"
 #include "sim_board_setup.h"
+#include "watch.h"
 
 namespace {
 
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
   }
 
   machine.ApplyMachineConfig(machine_config);
+  if (options.watch) kvhost::WatchHostCalls(machine, platform::IsTerminal(platform::Stream::kOut));
   std::string name = session.StartUp(options.profile_path);
   std::printf("plug-in: %s\n", name.c_str());
   std::printf("segment period %.3f ms, queue window %d segments\n", machine.planner().segment_time * 1000.0,
@@ -187,6 +189,11 @@ int main(int argc, char** argv) {
   PrintIdentity(session.api());
 
   int exit_code = kExitOk;
+  if (options.watch) {
+    std::optional<std::uint32_t> deadline;
+    if (options.time_limit_s) deadline = started_ms + static_cast<std::uint32_t>(*options.time_limit_s * 1000.0);
+    kvhost::Watch(session.api(), machine, platform::IsTerminal(platform::Stream::kOut), deadline);
+  }
   if (program) {
     kvgcode::PlanSummary plan = kvgcode::Summarize(*program, machine_config.motion, machine.planner().segment_time);
     if (plan.error) {

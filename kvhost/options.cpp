@@ -98,6 +98,8 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
       if (!value(out.summary_json)) return false;
     } else if (arg == "--dry-run") {
       out.dry_run = true;
+    } else if (arg == "--watch") {
+      out.watch = true;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + std::string(arg);
       return false;
@@ -107,6 +109,10 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
       error = "only one program may be given";
       return false;
     }
+  }
+  if (out.watch && (out.dry_run || !out.program.empty())) {
+    error = "--watch runs no program: give neither a program nor --dry-run";
+    return false;
   }
   return !RefuseSummaryOver(out, error);
 }

@@ -16,6 +16,7 @@ struct Options {
   std::optional<double> time_limit_s;      // --time-limit SECONDS
   std::string summary_json;                // --summary-json PATH
   bool dry_run = false;                    // --dry-run
+  bool watch = false;                      // --watch: stay up after identification
   std::string program;                     // PROGRAM
   bool help = false;
 };
@@ -23,7 +24,7 @@ struct Options {
 inline constexpr const char* kUsage =
     "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--listen-port N]\n"
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
-    "              [--dry-run] [PROGRAM]\n";
+    "              [--dry-run] [--watch] [PROGRAM]\n";
 
 // Parses argv; on a usage error returns false with the reason in `error`. A --summary-json
 // path that names the program, the profile or the plug-in is a usage error.

@@ -34,6 +34,17 @@ TEST(Options, AcceptsEveryOption) {
   EXPECT_EQ(o.program, "prog.nc");
 }
 
+TEST(Options, WatchRunsNoProgram) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--watch", "--time-limit", "5"}, o, error)) << error;
+  EXPECT_TRUE(o.watch);
+  Options with_program;
+  EXPECT_FALSE(Parse({"--watch", "prog.nc"}, with_program, error));
+  Options with_dry_run;
+  EXPECT_FALSE(Parse({"--watch", "--dry-run", "prog.nc"}, with_dry_run, error));
+}
+
 TEST(Options, RejectsBadValues) {
   for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
            {"--board", "usb"}, {"--listen-port", "0"}, {"--listen-port", "70000"}, {"--listen-port", "12x"},

@@ -8,6 +8,8 @@
 #   drop       the board drops the link mid-program: E-stop, not completed, exit 4
 #   silence    the board goes silent mid-program: the run ends within its bound, exit 3
 #   interrupt  SIGTERM to kvhost mid-program: motion stopped (E-stop), stop frame, exit 5
+#   watch      kvhost --watch with a pendant on the board: its keys' host calls are printed,
+#              and the time limit ends the watch cleanly (stop frame, exit 0)
 set -uo pipefail
 kvhost=$1 kvboard=$2 work=$3 case=$4
 rm -rf "$work" && mkdir -p "$work"
@@ -39,6 +41,7 @@ case $case in
   drop) board_args+=(--fault drop@600seg --no-reconnect); expect_exit=4 ;;
   silence) board_args+=(--fault silence@600seg); expect_exit=3 ;;
   interrupt) expect_exit=5 ;;
+  watch) board_args+=(--pendant 0,18 --pendant-key 0,19@3s --pendant-key 0,19@3.4s) ;;
   *) echo "unknown case $case"; exit 2 ;;
 esac
 
@@ -47,8 +50,13 @@ board_pid=$!
 trap 'kill "$board_pid" 2>/dev/null; wait "$board_pid" 2>/dev/null' EXIT
 for _ in $(seq 100); do grep -q "waiting for" board.log && break; sleep 0.05; done
 
-"$kvhost" --board external --discovery "127.0.0.1:$disc" --listen-port "$plug" --time-limit 50 \
-  --profile profile.xml --summary-json summary.json program.nc > host.log 2>&1 &
+host_args=(--board external --discovery "127.0.0.1:$disc" --listen-port "$plug" --profile profile.xml)
+if [ "$case" = watch ]; then
+  host_args+=(--watch --time-limit 6)
+else
+  host_args+=(--time-limit 50 --summary-json summary.json program.nc)
+fi
+"$kvhost" "${host_args[@]}" > host.log 2>&1 &
 host_pid=$!
 if [ "$case" = interrupt ]; then
   for _ in $(seq 400); do grep -q "board:" host.log && break; sleep 0.05; done
@@ -71,6 +79,14 @@ fail() {
 field() { sed -n "s/.*\"$1\":\[\([^]]*\)\].*/\1/p" summary.json; }
 
 [ "$rc" -eq "$expect_exit" ] || fail "kvhost exited $rc, expected $expect_exit"
+if [ "$case" = watch ]; then
+  grep -qx 'host: code "G0X0Y0A0B0C0"' host.log || fail "the pendant's first zero line was not printed"
+  grep -qx 'host: code "G0Z0"' host.log || fail "the pendant's second zero line was not printed"
+  grep -q "watch ended" host.log || fail "the watch did not end at its time limit"
+  grep -q "plug-in stops 1" board.log || fail "the board did not receive the stop frame"
+  echo "PASS (watch): exit $rc"
+  exit 0
+fi
 [ -f summary.json ] || fail "no summary written"
 board_end=$(sed -n 's/^  position steps \([-0-9 ]*\), mode.*/\1/p' board.log | tr ' ' ',')
 if [ "$expect_exit" -eq 0 ]; then
