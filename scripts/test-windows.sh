@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The Windows stage: installs the cross compiler and Wine from Debian's packages where missing,
+# cross-builds, checks the DLL's export table, runs the Windows unit and integration tests under
+# Wine, and runs kvhost.exe with a bundled program against the Linux kvboard to the program's
+# exact end. Everything that runs Wine runs inside one private network namespace with only
+# loopback up (Wine's server, which owns the sockets, included).
+#
+# The product is the 32-bit build (build-windows/). Where the kernel runs no 32-bit programs
+# (IA-32 emulation off), Wine can run no 32-bit Windows program either: the 32-bit DLL is still
+# built and its export table checked, and the tests and the session run on the 64-bit build of
+# the same sources (build-windows-x64/) under 64-bit Wine.
+# Usage: scripts/test-windows.sh [--arch i686|x86_64] [--program FILE]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+program="$here/examples/pocket.nc"
+arch=""
+
+# --- inside the namespace: Wine's prefix, the tests, the session --------------------------------
+if [ "${1:-}" = "--in-netns" ]; then
+  dir="$2" wine_arch="$3" linux_dir="$4" program="$5"
+  export WINEPREFIX="$dir/wine" WINEARCH="$wine_arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  server=wineserver
+  [ "$wine_arch" = win64 ] && [ -x /usr/lib/wine/wineserver64 ] && server=/usr/lib/wine/wineserver64
+  run() { bash "$here/scripts/wine-run.sh" "$@"; }
+  trap '"$server" -k 2>/dev/null || true' EXIT
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== creating the Wine prefix $WINEPREFIX"
+    run wineboot -i >/dev/null 2>&1 || true
+  fi
+  "$server" -p 120  # one server for every test process: starting Wine once per case stays cheap
+  # Wine's services start with the first program and outlive it: start them here, away from the
+  # pipes ctest reads, or ctest would wait for them to close.
+  run wineboot </dev/null >/dev/null 2>&1 || true
+
+  echo "== Windows tests under Wine ($wine_arch)"
+  # Left out: cases that start POSIX programs or shell command lines (kvhost's dry-run cases, the
+  # kvboard-process cases, the guard's re-run of its own binary) and the loader case that loads
+  # the Linux platform library as a library without entry points.
+  posix_only='^(KvhostDryRun\.|ExternalBoard\.|PluginLoader\.AMissingExportIsNamed$|LoopbackGuard\.FailsATestThatStartsThePluginWithoutEndpoints$)'
+  tests_rc=0
+  if [ "${KV_WINE_SESSION_ONLY:-}" != 1 ]; then
+    (cd "$dir" && ctest --output-on-failure -j 2 --timeout 300 -E "$posix_only") || tests_rc=$?
+  fi
+
+  echo "== Wine session: kvhost.exe against the Linux kvboard over loopback"
+  out="$dir/wine-session"
+  rm -rf "$out" && mkdir -p "$out"
+  discovery_port=19390 listen_port=19391
+  "$linux_dir/kvboard/kvboard" --discovery-port "$discovery_port" --plugin-port "$listen_port" --time-limit 300 \
+    >"$out/kvboard.txt" 2>&1 &
+  board=$!
+  rc=0
+  run "$dir/kvhost/kvhost.exe" --plugin "$dir/plugin/Kalvero.dll" --profile "$out/profile.xml" --board external \
+    --discovery "127.0.0.1:$discovery_port" --listen-port "$listen_port" --time-limit 240 \
+    --summary-json "$out/summary.json" "$program" >"$out/kvhost.txt" 2>&1 || rc=$?
+  kill -INT "$board" 2>/dev/null || true
+  wait "$board" || true
+  tr -d '\r' <"$out/kvhost.txt"
+  cat "$out/kvboard.txt"
+  [ "$rc" -eq 0 ] || { echo "kvhost.exe exited $rc" >&2; exit 1; }
+  python3 - "$out/summary.json" "$out/kvboard.txt" <<'PY'
+import json, re, sys
+summary = json.load(open(sys.argv[1]))
+board = open(sys.argv[2]).read()
+def number(pattern):
+    m = re.search(pattern, board)
+    if not m:
+        sys.exit("kvboard summary lacks " + pattern)
+    return m.group(1)
+board_end = [int(v) for v in number(r"position steps ((?:-?\d+ ){5}-?\d+)").split()]
+program_end = summary["program_end_steps"]
+host_end = summary["axis_position"]
+failures = []
+if not summary.get("completed"):
+    failures.append("the run did not complete")
+if not (board_end == program_end == host_end):
+    failures.append(f"ends differ: board {board_end}, programmed {program_end}, host {host_end}")
+if int(number(r"underruns (\d+)")) != 0:
+    failures.append("the board ran out of segments")
+if int(number(r"identification requests (\d+)")) < 1:
+    failures.append("the plug-in never identified the board")
+if int(number(r"plug-in stops (\d+)")) < 1:
+    failures.append("the board did not receive the stop frame")
+if failures:
+    sys.exit("Wine session: " + "; ".join(failures))
+print(f"Wine session: board end = programmed end = host position {board_end}, no underruns, stop frame received")
+PY
+  [ "$tests_rc" -eq 0 ] || { echo "Windows tests failed under Wine" >&2; exit 1; }
+  exit 0
+fi
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch="$2"; shift 2 ;;
+    --program) program=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    *) echo "test-windows.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+# --- packages -----------------------------------------------------------------------------------
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+apt_install() {
+  # -t bookworm keeps both architectures on one release where a mirror's update index lags.
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 ||
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends -t bookworm "$@" >/dev/null
+}
+wanted=()
+for p in wine wine64 python3 iproute2 util-linux; do installed "$p" || wanted+=("$p"); done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo_cmd dpkg --add-architecture i386
+  wanted+=(update)
+fi
+installed wine32:i386 || wanted+=(wine32:i386)
+if [ ${#wanted[@]} -gt 0 ]; then
+  echo "installing: ${wanted[*]}" >&2
+  $sudo_cmd apt-get update -qq >/dev/null 2>&1 || true
+  packages=()
+  for p in "${wanted[@]}"; do [ "$p" = update ] || [ "$p" = wine32:i386 ] || packages+=("$p"); done
+  [ ${#packages[@]} -eq 0 ] || apt_install "${packages[@]}"
+  installed wine32:i386 || apt_install wine32:i386 || echo "note: wine32 could not be installed" >&2
+fi
+
+# --- which Wine runs here -------------------------------------------------------------------------
+if [ -z "$arch" ]; then
+  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    arch=i686
+  else
+    echo "note: this kernel runs no 32-bit programs; the tests run on the 64-bit build" >&2
+    arch=x86_64
+  fi
+fi
+
+# --- builds ---------------------------------------------------------------------------------------
+started=$(date +%s)
+if [ "$arch" = i686 ]; then
+  dir=$(bash "$here/scripts/build-windows.sh" | tail -n 1)
+  wine_arch=win32
+else
+  product=$(bash "$here/scripts/build-windows.sh" --target kvplugin | tail -n 1)
+  echo "== export table of the 32-bit Kalvero.dll"
+  (cd "$product" && ctest --output-on-failure -R '_dll_exports$')
+  dir=$(bash "$here/scripts/build-windows.sh" --arch x86_64 | tail -n 1)
+  wine_arch=win64
+fi
+# The board simulator the session talks to is the Linux one.
+linux_dir="$here/build-win-linux"
+cmake -S "$here" -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$linux_dir" -j 2 --target kvboard_cli >&2
+echo "builds: $(( $(date +%s) - started )) s"
+
+bash "$here/scripts/in-netns.sh" bash "$here/scripts/test-windows.sh" --in-netns "$dir" "$wine_arch" "$linux_dir" "$program"
+echo "Windows stage: $(( $(date +%s) - started )) s"
