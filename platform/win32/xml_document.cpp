@@ -1,14 +1,19 @@
 // The XML document object on Windows: MSXML's DOM through COM.
 // The document keeps a reference to every node it has handed out, so element handles stay plain
-// pointers that live as long as their document, as they do on the other side.
+// pointers that live as long as their document, as they do on the other side. MSXML keeps what
+// a round trip needs by itself once white space is preserved: the declaration and its encoding,
+// comments, processing instructions, CDATA and the DOCTYPE; files are read and written as bytes
+// through streams, so the declared encoding decides, and replaced atomically (platform/file.h).
 #include "platform/xml_document.h"
 
 #include <deque>
 
+#include "platform/file.h"
+
 #include "win32.h"
 // after windows.h:
 #include <msxml2.h>  // IXMLDOMDocument, IXMLDOMElement, IXMLDOMNode
-#include <objbase.h>  // CoInitializeEx, CoCreateInstance, CLSIDFromProgID
+#include <objbase.h>  // CoInitializeEx, CoCreateInstance, CLSIDFromProgID, CreateStreamOnHGlobal
 
 namespace platform {
 namespace {
@@ -97,6 +102,52 @@ IXMLDOMDocument* CreateDocument() {
   return nullptr;
 }
 
+// A stream over a copy of `bytes`, positioned at its start.
+IStream* StreamOf(std::string_view bytes) {
+  IStream* stream = nullptr;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)) || stream == nullptr) return nullptr;
+  ULONG written = 0;
+  if (!bytes.empty() && FAILED(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written))) {
+    stream->Release();
+    return nullptr;
+  }
+  LARGE_INTEGER start{};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  return stream;
+}
+
+// Everything written to `stream`.
+std::string StreamBytes(IStream* stream) {
+  std::string bytes;
+  LARGE_INTEGER start{};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  char buffer[8192];
+  for (;;) {
+    ULONG n = 0;
+    if (FAILED(stream->Read(buffer, sizeof buffer, &n)) || n == 0) break;
+    bytes.append(buffer, n);
+  }
+  return bytes;
+}
+
+// The parser's reason and line for the last failed load.
+std::string ParseErrorText(IXMLDOMDocument* doc) {
+  IXMLDOMParseError* parse_error = nullptr;
+  std::string text = "not well-formed XML";
+  if (SUCCEEDED(doc->get_parseError(&parse_error)) && parse_error != nullptr) {
+    BSTR reason = nullptr;
+    long line = 0;
+    if (SUCCEEDED(parse_error->get_reason(&reason)) && reason != nullptr) {
+      std::string why = TakeString(reason);
+      while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+      if (!why.empty()) text = why;
+    }
+    if (SUCCEEDED(parse_error->get_line(&line)) && line > 0) text += " (line " + std::to_string(line) + ")";
+    parse_error->Release();
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string XmlElement::Name() const {
@@ -115,7 +166,7 @@ XmlElement XmlElement::FirstChild(std::string_view name) const {
     if (IsElement(child)) {
       BSTR child_name = nullptr;
       if (SUCCEEDED(child->get_nodeName(&child_name)) && TakeString(child_name) == name) {
-        return XmlElement(self.arena->Keep(child));
+        return XmlElement(self.arena->Keep(child), false);
       }
     }
     IXMLDOMNode* next = nullptr;
@@ -132,7 +183,7 @@ XmlElement XmlElement::AppendChild(std::string_view name) {
   IXMLDOMNode* element = NewElement(self.arena->doc, name);
   if (element == nullptr) return {};
   IXMLDOMNode* placed = Append(self.node, element);
-  return placed ? XmlElement(self.arena->Keep(placed)) : XmlElement();
+  return placed ? XmlElement(self.arena->Keep(placed), false) : XmlElement();
 }
 
 bool XmlElement::RemoveChild(XmlElement child) {
@@ -152,7 +203,7 @@ XmlElement XmlElement::Parent() const {
     parent->Release();
     return {};
   }
-  return XmlElement(self.arena->Keep(parent));
+  return XmlElement(self.arena->Keep(parent), false);
 }
 
 std::string XmlElement::Text() const {
@@ -170,9 +221,11 @@ void XmlElement::SetText(std::string_view text) {
 
 struct XmlDocument::Impl {
   bool com_started = false;  // this object's CoInitializeEx, to be balanced
+  bool lf_line_ends = false;  // the source ended its lines with LF alone, which MSXML writes as CRLF
   Arena arena;
 
   void Reset() {
+    lf_line_ends = false;
     arena.ReleaseAll();
     if (arena.doc) arena.doc->Release();
     arena.doc = CreateDocument();
@@ -194,30 +247,89 @@ XmlDocument::~XmlDocument() {
 }
 
 bool XmlDocument::Load(const std::string& path) {
+  std::string error;
+  return LoadPreserving(path, error) == XmlLoad::kLoaded;
+}
+
+XmlLoad XmlDocument::LoadPreserving(const std::string& path, std::string& error) {
   impl_->Reset();
-  if (!impl_->arena.doc) return false;
-  Bstr file(path);
-  VARIANT source;
-  VariantInit(&source);
-  source.vt = VT_BSTR;
-  source.bstrVal = file.get();
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  const HRESULT hr = impl_->arena.doc->load(source, &ok);
-  if (FAILED(hr) || ok != VARIANT_TRUE) {
-    impl_->Reset();
+  std::string bytes;
+  switch (ReadWholeFile(path, bytes, error)) {
+    case FileRead::kMissing:
+      return XmlLoad::kMissing;
+    case FileRead::kFailed:
+      return XmlLoad::kUnreadable;
+    case FileRead::kRead:
+      break;
+  }
+  if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return XmlLoad::kMissing;
+  return ParsePreserving(bytes, error) ? XmlLoad::kLoaded : XmlLoad::kUnreadable;
+}
+
+bool XmlDocument::ParsePreserving(std::string_view bytes, std::string& error) {
+  impl_->Reset();
+  IXMLDOMDocument* doc = impl_->arena.doc;
+  if (!doc) {
+    error = "no XML document object (MSXML) on this system";
     return false;
   }
-  return true;
+  impl_->lf_line_ends = bytes.find('\n') != std::string_view::npos && bytes.find("\r\n") == std::string_view::npos;
+  IStream* stream = StreamOf(bytes);
+  if (stream == nullptr) {
+    error = "out of memory";
+    return false;
+  }
+  VARIANT source;
+  VariantInit(&source);
+  source.vt = VT_UNKNOWN;
+  source.punkVal = stream;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const HRESULT hr = doc->load(source, &ok);
+  stream->Release();
+  if (SUCCEEDED(hr) && ok == VARIANT_TRUE) return true;
+  error = ParseErrorText(doc);
+  impl_->Reset();
+  return false;
+}
+
+std::string XmlDocument::Bytes() const {
+  IXMLDOMDocument* doc = impl_->arena.doc;
+  if (!doc) return {};
+  IStream* stream = StreamOf({});
+  if (stream == nullptr) return {};
+  VARIANT target;
+  VariantInit(&target);
+  target.vt = VT_UNKNOWN;
+  target.punkVal = stream;
+  std::string bytes;
+  if (SUCCEEDED(doc->save(target))) bytes = StreamBytes(stream);
+  stream->Release();
+  if (impl_->lf_line_ends) {
+    std::string lf;
+    lf.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) lf += bytes[i];
+    }
+    bytes.swap(lf);
+  }
+  // A document that brought no declaration of its own is written as UTF-8 with one.
+  if (bytes.rfind("<?xml", 0) != 0 && bytes.rfind("\xEF\xBB\xBF", 0) != 0 && bytes.rfind("\xFF\xFE", 0) != 0) {
+    bytes.insert(0, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n");
+  }
+  return bytes;
+}
+
+bool XmlDocument::Save(const std::string& path, std::string& error) const {
+  if (!impl_->arena.doc) {
+    error = "no XML document object (MSXML) on this system";
+    return false;
+  }
+  return ReplaceFileAtomically(path, Bytes(), error);
 }
 
 bool XmlDocument::Save(const std::string& path) const {
-  if (!impl_->arena.doc) return false;
-  Bstr file(path);
-  VARIANT target;
-  VariantInit(&target);
-  target.vt = VT_BSTR;
-  target.bstrVal = file.get();
-  return SUCCEEDED(impl_->arena.doc->save(target));
+  std::string error;
+  return Save(path, error);
 }
 
 XmlElement XmlDocument::Root() const {
@@ -227,7 +339,7 @@ XmlElement XmlDocument::Root() const {
   IXMLDOMNode* node = nullptr;
   root->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&node));
   root->Release();
-  return node ? XmlElement(impl_->arena.Keep(node)) : XmlElement();
+  return node ? XmlElement(impl_->arena.Keep(node), false) : XmlElement();
 }
 
 XmlElement XmlDocument::CreateRoot(std::string_view name) {
@@ -236,7 +348,7 @@ XmlElement XmlDocument::CreateRoot(std::string_view name) {
   IXMLDOMNode* element = NewElement(doc, name);
   if (element == nullptr) return {};
   IXMLDOMNode* placed = Append(doc, element);
-  return placed ? XmlElement(impl_->arena.Keep(placed)) : XmlElement();
+  return placed ? XmlElement(impl_->arena.Keep(placed), false) : XmlElement();
 }
 
 }  // namespace platform
