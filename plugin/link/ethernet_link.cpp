@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "link/link_interface.h"
+#include "link/usb_link.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/system_error.h"
@@ -114,6 +115,7 @@ void ServerThread() {
     }
     eth_open = true;
     connections.fetch_add(1);
+    UsbYieldLink();  // a board connecting over Ethernet takes the link from USB
     LinkConnected("accept, done !", kLinkEthernet, TransportOps{EthIsOpen, EthSendFrame, EthSendRaw, EthClose}, nullptr);
     ReceiveUntilClosed(s);
   }

@@ -2,9 +2,13 @@
 #include "link/link_transports.h"
 
 #include "link/ethernet_link.h"
+#include "link/usb_link.h"
 
 namespace kv {
 
-void StartTransports() { EthStart(); }
+void StartTransports() {
+  EthStart();
+  UsbStart();
+}
 
 }  // namespace kv
