@@ -79,6 +79,10 @@ struct BoardConfig {
   bool reconnect = true;           // after a drop, wait for a datagram (or connect) again
   std::uint32_t retry_ms = 200;    // pause after a failed connect
   std::uint32_t send_timeout_ms = 1000;
+  // USB instead: the board appears in the process's simulated HID devices (the backend is
+  // installed for the process) with this product string, and serves whoever opens it.
+  bool usb = false;
+  std::string usb_product = "kalvero-executer sim";
 
   std::uint32_t report_period_ms = 10;  // executed-segment and position reports
   ReportsFrom reports_from = ReportsFrom::kConnect;

@@ -57,7 +57,10 @@ bool SimBoard::Start() {
     LogLocked("model " + std::to_string(config_.model) + " with divisors " + std::to_string(config_.divisor_a) + "x" +
               std::to_string(config_.divisor_b) + " has no pulse rate; segments run at the default period");
   }
-  if (!config_.connect_direct) {
+  if (config_.usb) {
+    hid_ = platform::InstallSimHidBackend();
+    usb_device_ = hid_->AddDevice({std::u16string(config_.usb_product.begin(), config_.usb_product.end())});
+  } else if (!config_.connect_direct) {
     udp_ = platform::UdpSocket();
     if (udp_ == platform::kInvalidSocket || !platform::Bind(udp_, {kLoopback, config_.discovery_port})) {
       platform::CloseSocket(udp_);
@@ -69,7 +72,7 @@ bool SimBoard::Start() {
     discovery_port_ = platform::LocalEndpoint(udp_).port;
   }
   running_ = true;
-  link_thread_ = platform::Thread::Start([this] { LinkLoop(); });
+  link_thread_ = platform::Thread::Start([this] { config_.usb ? UsbLinkLoop() : LinkLoop(); });
   clock_thread_ = platform::Thread::Start([this] { ClockLoop(); });
   if (!link_thread_.Running() || !clock_thread_.Running()) {
     std::lock_guard lock(mu_);
@@ -92,6 +95,7 @@ void SimBoard::Stop() {
   }
   link_thread_.Join();
   clock_thread_.Join();
+  if (hid_) hid_->RemoveDevice(usb_device_);  // the host's pending read fails: unplugged
   platform::CloseSocket(udp_);
   udp_ = platform::kInvalidSocket;
 }
@@ -131,7 +135,7 @@ void SimBoard::LinkLoop() {
     }
     reported_failure = false;
     platform::SetSendTimeout(s, static_cast<int>(config_.send_timeout_ms));
-    OnConnected(s, target);
+    OnConnected(s, target, Endpoint(target));
     Flush();
     ReceiveLoop(s);
     bool restart = false;
@@ -175,10 +179,12 @@ bool SimBoard::WaitForHello(platform::Ipv4Endpoint& target) {
   return false;
 }
 
-void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer) {
+void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer, const std::string& peer_name) {
   std::lock_guard send_lock(send_mu_);
   sock_ = s;
+  usb_open_ = config_.usb;
   std::lock_guard lock(mu_);
+  peer_name_ = peer_name;
   connected_ = true;
   ++stats_.connections;
   stats_.peer_address = peer.address;
@@ -193,7 +199,7 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
   status_answered_ = false;
   motion_seen_ = false;
   delayed_.clear();
-  LogLocked("connected to " + Endpoint(peer) + " (connection " + std::to_string(stats_.connections) + ")" +
+  LogLocked("connected to " + peer_name + " (connection " + std::to_string(stats_.connections) + ")" +
             (in_loader_ ? ", in the loader" : ""));
   // The plug-in learns the switch levels and a non-idle mode at once, not at their next change.
   if (!silent_ && !in_loader_) {
@@ -211,11 +217,12 @@ void SimBoard::OnDisconnected() {
   std::lock_guard send_lock(send_mu_);
   platform::CloseSocket(sock_);
   sock_ = platform::kInvalidSocket;
+  usb_open_ = false;
   std::lock_guard lock(mu_);
   connected_ = false;
   outbox_.clear();
   ++stats_.disconnects;
-  LogLocked("disconnected from " + Endpoint({stats_.peer_address, stats_.peer_port}));
+  LogLocked("disconnected from " + peer_name_);
 }
 
 void SimBoard::ReceiveLoop(platform::SocketHandle s) {
@@ -239,6 +246,82 @@ void SimBoard::ReceiveLoop(platform::SocketHandle s) {
   }
 }
 
+// ---- usb -------------------------------------------------------------------------------------
+
+void SimBoard::UsbLinkLoop() {
+  while (running_) {
+    if (!usb_device_->HostOpen()) {
+      if (!usb_device_->Plugged()) usb_device_->Replug();  // after a drop, or a host's unplug test
+      SleepWhileRunning(kWaitSliceMs);
+      continue;
+    }
+    OnConnected(platform::kInvalidSocket, {0, 0}, "the usb host");
+    Flush();
+    UsbReceiveLoop();
+    bool restart = false;
+    {
+      std::lock_guard lock(mu_);
+      restart = restart_requested_;
+      restart_requested_ = false;
+    }
+    if (restart) usb_device_->Unplug();  // the board restarts: it leaves the bus and comes back
+    OnDisconnected();
+    if (!config_.reconnect && !restart) break;
+  }
+}
+
+void SimBoard::UsbReceiveLoop() {
+  const std::uint64_t opened = usb_device_->HostOpens();
+  std::vector<std::uint8_t> report;
+  while (running_) {
+    if (!usb_device_->TakeOutputReport(report, kWaitSliceMs)) {
+      // Closed by the host, unplugged, or closed and opened again: the connection is over.
+      if (!usb_device_->HostOpen() || usb_device_->HostOpens() != opened) return;
+      continue;
+    }
+    bool restart = false;
+    {
+      std::lock_guard lock(mu_);
+      HandleUsbReportLocked(report);
+      restart = restart_requested_;
+    }
+    Flush();
+    if (restart) return;
+  }
+}
+
+// A report is [ID][count][sequence][count bytes], or [ID][64 raw bytes] when the byte in the
+// count's place is a loader command (never a count, which is at most 62).
+void SimBoard::HandleUsbReportLocked(std::span<const std::uint8_t> report) {
+  constexpr std::size_t kMaxChunk = 62;
+  if (report.size() < 2) return;
+  const std::uint8_t n = report[1];
+  if (n > kMaxChunk) {
+    std::size_t length = report.size() - 1;
+    if (n == wire::LOADER_BLOCK) length = std::min(length, kLoaderBlockBytes);
+    if (n == wire::LOADER_BEGIN || n == wire::LOADER_END) length = 1;
+    HandleBytesLocked(report.subspan(1, length));
+    return;
+  }
+  if (report.size() < 3) return;
+  HandleBytesLocked(report.subspan(3, std::min<std::size_t>(n, report.size() - 3)));
+}
+
+// The frame in input reports of at most 62 bytes each; false when the host stopped reading.
+bool SimBoard::SendUsbFrame(std::span<const std::uint8_t> frame) {
+  constexpr std::size_t kMaxChunk = 62;
+  std::array<std::uint8_t, 65> report{};
+  for (std::size_t at = 0; at < frame.size();) {
+    const std::size_t n = std::min(kMaxChunk, frame.size() - at);
+    report.fill(0);
+    report[1] = static_cast<std::uint8_t>(n);
+    std::memcpy(report.data() + 3, frame.data() + at, n);
+    if (!usb_device_->SendInputReport(report, static_cast<int>(config_.send_timeout_ms))) return false;
+    at += n;
+  }
+  return true;
+}
+
 void SimBoard::Flush() {
   std::lock_guard send_lock(send_mu_);
   for (;;) {
@@ -248,6 +331,19 @@ void SimBoard::Flush() {
       if (outbox_.empty()) return;
       bytes = std::move(outbox_.front());
       outbox_.pop_front();
+    }
+    if (usb_open_) {
+      const bool sent = SendUsbFrame(bytes);
+      std::lock_guard lock(mu_);
+      if (!sent) {
+        ++stats_.send_failures;
+        outbox_.clear();
+        LogLocked("usb send failed; dropping what is queued");
+        return;
+      }
+      ++stats_.frames_sent;
+      stats_.bytes_sent += bytes.size();
+      continue;
     }
     if (sock_ == platform::kInvalidSocket) continue;
     std::size_t sent = 0;
@@ -678,6 +774,13 @@ PendantStatus SimBoard::Pendant(std::uint8_t channel) const {
 
 void SimBoard::DropConnection() {
   std::lock_guard send_lock(send_mu_);
+  if (usb_open_) {
+    usb_device_->Unplug();  // the link thread sees the host gone and plugs it back in
+    std::lock_guard lock(mu_);
+    ++stats_.drops_injected;
+    LogLocked("unplugging the usb device");
+    return;
+  }
   if (sock_ == platform::kInvalidSocket) return;
   platform::Shutdown(sock_);  // the link thread sees the end of the stream and closes
   std::lock_guard lock(mu_);

@@ -14,6 +14,10 @@
 //   board.WaitFor([](const kvboard::Stats& s) { return s.status_polls > 0; }, 2000);
 //   board.Stop();
 //
+// With config.usb it is a simulated HID device instead (see platform/hid_sim.h): it takes the
+// host's output reports (62-byte chunks, or 64-byte raw blocks) and sends its frames as input
+// reports; opening the device is its connection, unplugging it (DropConnection) the drop.
+//
 // Threads: a link thread (discovery, connection, receiving and the replies) and a clock thread
 // (segment periods and reports). Every public method may be called from any thread. Frames go
 // out in the order they were produced, each in one piece; Stop() ends both threads.
@@ -33,6 +37,7 @@
 #include "link/reassembler.h"
 #include "motion_engine.h"
 #include "pendant_sim.h"
+#include "platform/hid_sim.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "report_builder.h"
@@ -98,7 +103,11 @@ class SimBoard {
   void ClockLoop();
   bool WaitForHello(platform::Ipv4Endpoint& target);
   void ReceiveLoop(platform::SocketHandle s);
-  void OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer);
+  void OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer, const std::string& peer_name);
+  void UsbLinkLoop();
+  void UsbReceiveLoop();
+  void HandleUsbReportLocked(std::span<const std::uint8_t> report);
+  bool SendUsbFrame(std::span<const std::uint8_t> frame);  // send_mu_ held
   void OnDisconnected();
   bool SleepWhileRunning(std::uint32_t ms) const;
 
@@ -133,6 +142,10 @@ class SimBoard {
   // Lock order: send_mu_ before mu_.
   std::mutex send_mu_;
   platform::SocketHandle sock_ = platform::kInvalidSocket;  // guarded by send_mu_
+  bool usb_open_ = false;                                   // guarded by send_mu_: the host has us open
+  std::shared_ptr<platform::SimHidBackend> hid_;             // set before the threads start
+  std::shared_ptr<platform::SimHidDevice> usb_device_;       // set before the threads start
+  std::string peer_name_;                                   // guarded by mu_
 
   mutable std::mutex mu_;
   bool connected_ = false;

@@ -3,7 +3,8 @@
 # runs in a process of its own, as ctest runs the discovered tests.
 add_executable(kvhost_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_program_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_machine_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/e2e_pendant_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_pendant_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_usb_test.cpp)
 target_link_libraries(kvhost_e2e_tests PRIVATE kvhost_lib GTest::gtest_main)
 target_compile_definitions(kvhost_e2e_tests PRIVATE
   KV_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"

@@ -94,7 +94,8 @@ class E2eTest : public ::testing::Test {
     fs::remove(profile_, ignored);
   }
 
-  // Starts the simulated board with the machine in `config_` (then `adjust`), points the
+  // Starts the simulated board with the machine in `config_` (then `adjust`; `usb` = true puts
+  // it on the simulated USB link), points the
   // plug-in at it on loopback, starts the plug-in and waits until it has identified the board
   // and streams to it. Use under ASSERT_NO_FATAL_FAILURE.
   void Connect(const std::function<void(kvboard::BoardConfig&)>& adjust = {}) {
@@ -109,7 +110,9 @@ class E2eTest : public ::testing::Test {
     if (adjust) adjust(board_config);
     board_ = StartSimBoard(board_config, error);
     ASSERT_TRUE(board_) << error;
-    ASSERT_TRUE(session_.SetEndpoints({"127.0.0.1", board_->DiscoveryPort(), listen_port}, error))
+    // Over USB the datagrams go unanswered, still to loopback.
+    const std::uint16_t discovery_port = board_config.usb ? FreeUdpPort() : board_->DiscoveryPort();
+    ASSERT_TRUE(session_.SetEndpoints({"127.0.0.1", discovery_port, listen_port}, error))
         << error << " (the endpoints can be set only before the first InitControl of the process: run one case per process)";
     machine_.ApplyMachineConfig(config_);
     session_.StartUp(profile_);

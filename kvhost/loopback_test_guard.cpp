@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host_session.h"
+#include "platform/hid_sim.h"
 #include "platform/socket.h"
 
 namespace kvhost::testing_guard {
@@ -67,6 +68,7 @@ class Environment : public ::testing::Environment {
 // Before main, so the guard is on before any test can start the plug-in.
 [[maybe_unused]] const bool registered = [] {
   platform::SetLoopbackOnly(true);
+  platform::InstallSimHidBackend();  // the plug-in's USB link finds only simulated devices
   ::testing::AddGlobalTestEnvironment(new Environment);
   ::testing::UnitTest::GetInstance()->listeners().Append(new Check);
   return true;

@@ -9,6 +9,7 @@
 #include "board_wait.h"
 #include "host_machine.h"
 #include "host_session.h"
+#include "loopback_ports.h"
 #include "machine_config.h"
 #include "options.h"
 #include "plan_summary.h"
@@ -153,12 +154,17 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<kvboard::SimBoard> board;
   if (options.board == "sim") {
-    board = kvhost::StartSimBoard(kvhost::SimBoardConfig(machine_config, options.listen_port), error);
+    kvboard::BoardConfig board_config = kvhost::SimBoardConfig(machine_config, options.listen_port);
+    if (!kvhost::ChooseLink(options.link, &board_config, error)) return Fail(kExitUsage, error);
+    board = kvhost::StartSimBoard(board_config, error);
     if (!board) return Fail(kExitNoBoard, error);
-    if (!session.SetEndpoints({"127.0.0.1", board->DiscoveryPort(), options.listen_port}, error)) {
+    // On USB nobody answers the discovery datagrams, which still go to loopback only.
+    std::uint16_t discovery_port = board_config.usb ? kvhost::FreeUdpPort() : board->DiscoveryPort();
+    if (!session.SetEndpoints({"127.0.0.1", discovery_port, options.listen_port}, error)) {
       return Fail(kExitBadInput, error);
     }
   } else {
+    if (!kvhost::ChooseLink(options.link, nullptr, error)) return Fail(kExitUsage, error);
     kvhost::HostSession::Endpoints endpoints{"", 0, options.listen_port};  // "" keeps the plug-in's default
     if (options.discovery) {
       std::size_t colon = options.discovery->rfind(':');
@@ -221,6 +227,7 @@ int main(int argc, char** argv) {
     // Where the whole program ends, also when the run stopped before it got there.
     for (int k = 0; k < 6; ++k) summary.run.program_end_steps[k] = plan.end_steps[k];
     summary.segment_time_s = machine.planner().segment_time;
+    summary.link = options.link;
     summary.segments_total = plan.segments;
     for (int k = 0; k < 6; ++k) summary.steps_per_unit[k] = machine.planner().steps_per_unit[k];
     if (board) {

@@ -70,6 +70,12 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
         error = "--board takes sim or external, not " + out.board;
         return false;
       }
+    } else if (arg == "--link") {
+      if (!value(out.link)) return false;
+      if (out.link != "ethernet" && out.link != "usb") {
+        error = "--link takes ethernet or usb, not " + out.link;
+        return false;
+      }
     } else if (arg == "--listen-port") {
       if (!value(v)) return false;
       if (!ParsePort(v, out.listen_port)) {

@@ -11,6 +11,7 @@ struct Options {
   std::string plugin_path;                 // --plugin PATH
   std::string profile_path = "kvhost-profile.xml";  // --profile PATH
   std::string board = "sim";               // --board sim|external
+  std::string link = "ethernet";           // --link ethernet|usb
   std::uint16_t listen_port = 20176;       // --listen-port N
   std::optional<std::string> discovery;    // --discovery ADDR:PORT
   std::optional<double> time_limit_s;      // --time-limit SECONDS
@@ -22,7 +23,8 @@ struct Options {
 };
 
 inline constexpr const char* kUsage =
-    "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--listen-port N]\n"
+    "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--link ethernet|usb]\n"
+    "              [--listen-port N]\n"
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
     "              [--dry-run] [--watch] [PROGRAM]\n";
 

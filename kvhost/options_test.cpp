@@ -34,6 +34,18 @@ TEST(Options, AcceptsEveryOption) {
   EXPECT_EQ(o.program, "prog.nc");
 }
 
+TEST(Options, LinkIsEthernetUnlessUsbIsChosen) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({}, o, error)) << error;
+  EXPECT_EQ(o.link, "ethernet");
+  ASSERT_TRUE(Parse({"--link", "usb"}, o, error)) << error;
+  EXPECT_EQ(o.link, "usb");
+  Options bad;
+  EXPECT_FALSE(Parse({"--link", "serial"}, bad, error));
+  EXPECT_FALSE(Parse({"--link"}, bad, error));
+}
+
 TEST(Options, WatchRunsNoProgram) {
   Options o;
   std::string error;

@@ -43,6 +43,7 @@ void PrintSummary(const RunSummary& s) {
   const RunResult& r = s.run;
   std::printf("%s\n", r.completed ? "run completed" : r.estop ? "run ended in E-stop" : r.timed_out ? "run timed out" : "run failed");
   if (!r.error.empty()) std::printf("error: %s\n", r.error.c_str());
+  if (!s.link.empty()) std::printf("link %s\n", s.link.c_str());
   std::printf("segments planned %llu", static_cast<unsigned long long>(r.segments_planned));
   if (s.segments_sent) std::printf(", sent %llu", static_cast<unsigned long long>(*s.segments_sent));
   std::printf(" (segment period %.3f ms)\n", s.segment_time_s * 1000.0);
@@ -85,6 +86,7 @@ std::string SummaryJson(const RunSummary& s) {
       << ",\"estop\":" << (r.estop ? "true" : "false") << ",\"timed_out\":" << (r.timed_out ? "true" : "false")
       << ",\"segments_planned\":" << r.segments_planned << ",\"segments_total\":" << s.segments_total;
   if (s.segments_sent) out << ",\"segments_sent\":" << *s.segments_sent;
+  if (!s.link.empty()) out << ",\"link\":\"" << JsonEscape(s.link) << "\"";
   if (!s.dry_run) out << ",\"wall_s\":" << r.wall_s;
   out << ",\"segment_time_s\":" << s.segment_time_s;
   if (s.estimated_time_s) out << ",\"estimated_time_s\":" << *s.estimated_time_s;

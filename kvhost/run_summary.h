@@ -23,6 +23,7 @@ struct RunSummary {
   // A dry run plans only (no plug-in, no board): no wall time or host position is written, and
   // `completed` stays false, since nothing was cut.
   bool dry_run = false;
+  std::string link;  // "ethernet" or "usb": the link the run went over (empty for a dry run)
   std::optional<double> estimated_time_s;                 // dry run: segments x period + dwells
   std::optional<double> dwell_time_s;                     // dry run
   std::optional<std::array<double, 6>> program_end_units;  // dry run

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/hid_sim.h"
+
 
 namespace kvhost {
 
@@ -20,6 +22,20 @@ kvboard::BoardConfig SimBoardConfig(const MachineConfig& machine, std::uint16_t 
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
   };
   return config;
+}
+
+bool ChooseLink(const std::string& link, kvboard::BoardConfig* config, std::string& error) {
+  if (link == "ethernet") {
+    platform::InstallSimHidBackend();  // no simulated device: USB finds nothing
+    if (config) config->usb = false;
+    return true;
+  }
+  if (link == "usb") {
+    if (config) config->usb = true;  // the board installs the simulated backend and appears in it
+    return true;
+  }
+  error = "unknown link " + link;
+  return false;
 }
 
 std::unique_ptr<kvboard::SimBoard> StartSimBoard(const kvboard::BoardConfig& config, std::string& error) {
