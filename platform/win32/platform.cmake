@@ -18,9 +18,10 @@ add_library(kvplatform STATIC
   win32/file.cpp
   win32/host_services.cpp
   win32/process_services.cpp
+  common/hid.cpp common/hid_sim.cpp win32/hid.cpp
 )
 target_include_directories(kvplatform PUBLIC include)
-target_link_libraries(kvplatform PUBLIC Threads::Threads PRIVATE ws2_32 ole32 oleaut32 uuid)
+target_link_libraries(kvplatform PUBLIC Threads::Threads PRIVATE ws2_32 ole32 oleaut32 uuid setupapi hid)
 # Programs pull the exported services in; nothing else refers to them by name.
 target_link_options(kvplatform INTERFACE
   $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-Wl,--undefined=${KV_C_SYMBOL_PREFIX}kv_platform_services>)
