@@ -6,22 +6,32 @@
 namespace platform {
 namespace {
 
-std::mutex backend_lock;  // protects installed
-std::shared_ptr<HidBackend> installed;
+// Never destroyed: the plug-in's USB thread is detached and may still enumerate while the
+// process exits.
+struct Seam {
+  std::mutex lock;  // protects installed
+  std::shared_ptr<HidBackend> installed;
+};
+Seam& TheSeam() {
+  static Seam* seam = new Seam;
+  return *seam;
+}
 
 }  // namespace
 
 std::shared_ptr<HidBackend> CurrentHidBackend() {
+  Seam& seam = TheSeam();
   {
-    std::lock_guard<std::mutex> guard(backend_lock);
-    if (installed) return installed;
+    std::lock_guard<std::mutex> guard(seam.lock);
+    if (seam.installed) return seam.installed;
   }
   return SystemHidBackend();
 }
 
 void SetHidBackend(std::shared_ptr<HidBackend> backend) {
-  std::lock_guard<std::mutex> guard(backend_lock);
-  installed = std::move(backend);
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> guard(seam.lock);
+  seam.installed = std::move(backend);
 }
 
 }  // namespace platform

@@ -214,12 +214,13 @@ std::shared_ptr<HidDevice> SimHidBackend::Open(const std::string& path) {
 }
 
 std::shared_ptr<SimHidBackend> InstallSimHidBackend() {
-  static std::mutex install_lock;
-  static std::shared_ptr<SimHidBackend> sim;
-  std::lock_guard<std::mutex> lock(install_lock);
-  if (!sim) sim = std::make_shared<SimHidBackend>();
-  SetHidBackend(sim);
-  return sim;
+  // Never destroyed, like the seam: detached threads may use it while the process exits.
+  static std::mutex* install_lock = new std::mutex;
+  static std::shared_ptr<SimHidBackend>* sim = new std::shared_ptr<SimHidBackend>;
+  std::lock_guard<std::mutex> lock(*install_lock);
+  if (!*sim) *sim = std::make_shared<SimHidBackend>();
+  SetHidBackend(*sim);
+  return *sim;
 }
 
 }  // namespace platform

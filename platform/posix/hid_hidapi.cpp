@@ -162,8 +162,8 @@ class HidapiBackend : public HidBackend {
 }  // namespace
 
 std::shared_ptr<HidBackend> SystemHidBackend() {
-  static std::shared_ptr<HidBackend> backend = std::make_shared<HidapiBackend>();
-  return backend;
+  static auto* backend = new std::shared_ptr<HidBackend>(std::make_shared<HidapiBackend>());  // never destroyed
+  return *backend;
 }
 
 }  // namespace platform
@@ -184,8 +184,8 @@ class NoHidBackend : public HidBackend {
 }  // namespace
 
 std::shared_ptr<HidBackend> SystemHidBackend() {
-  static std::shared_ptr<HidBackend> backend = std::make_shared<NoHidBackend>();
-  return backend;
+  static auto* backend = new std::shared_ptr<HidBackend>(std::make_shared<NoHidBackend>());  // never destroyed
+  return *backend;
 }
 
 }  // namespace platform

@@ -138,8 +138,8 @@ class Win32HidBackend : public HidBackend {
 }  // namespace
 
 std::shared_ptr<HidBackend> SystemHidBackend() {
-  static std::shared_ptr<HidBackend> backend = std::make_shared<Win32HidBackend>();
-  return backend;
+  static auto* backend = new std::shared_ptr<HidBackend>(std::make_shared<Win32HidBackend>());  // never destroyed
+  return *backend;
 }
 
 }  // namespace platform

@@ -45,7 +45,8 @@ std::atomic<bool> usb_holds_link{false};
 // protects usb_device and usb_out_len: the open device, shared by the reader, the senders and
 // the closer, which may each run on another thread
 std::mutex device_lock;
-std::shared_ptr<platform::HidDevice> usb_device;
+// never destroyed: the detached USB thread may still hold the link while the process exits
+std::shared_ptr<platform::HidDevice>& usb_device = *new std::shared_ptr<platform::HidDevice>;
 std::int32_t usb_out_len = 0;
 
 // protects usb_out_report and usb_seq, held for a whole frame so that two senders never
