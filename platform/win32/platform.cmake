@@ -6,6 +6,7 @@ add_library(kvplatform STATIC
   common/dialog.cpp
   common/interrupt.cpp
   common/loopback_guard.cpp
+  common/ipv4_text.cpp
   win32/clock.cpp
   win32/thread.cpp
   win32/message_box.cpp
