@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kLoopbackNetwork = 0x7F000000;
 constexpr std::uint32_t kLoopback = 0x7F000001;
-// The plug-in's built-in discovery destination (192.168.1.255, port 9000): the one address the
+// The plug-in's built-in discovery destination (its default subnet broadcast, port 9000): the one address the
 // guard exists to keep every test away from.
 constexpr platform::Ipv4Endpoint kPluginDefaultDiscovery{0xC0A801FFu, 9000};
 

@@ -16,7 +16,7 @@ constexpr std::size_t kQueueLimit = 1024;  // reports; a side that stops reading
 
 struct SimHidDevice::State {
   std::string path;
-  SimHidDeviceSpec spec;
+  SimHidDeviceInfo info;
 
   std::mutex mu;  // protects everything below
   std::condition_variable cv;
@@ -57,7 +57,7 @@ class SimHandle : public HidDevice {
     std::unique_lock<std::mutex> lock(s_->mu);
     s_->cv.wait(lock, [&] { return !UsableLocked() || s_->from_host.size() < kQueueLimit; });
     if (!UsableLocked() || s_->writes_fail) return false;
-    std::size_t length = std::min(report.size(), static_cast<std::size_t>(std::max(s_->spec.output_report_length, 0)));
+    std::size_t length = std::min(report.size(), static_cast<std::size_t>(std::max(s_->info.output_report_length, 0)));
     s_->from_host.emplace_back(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(length));
     s_->cv.notify_all();
     return true;
@@ -84,7 +84,7 @@ class SimHandle : public HidDevice {
 SimHidDevice::SimHidDevice(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
 const std::string& SimHidDevice::Path() const { return state_->path; }
-const SimHidDeviceSpec& SimHidDevice::Spec() const { return state_->spec; }
+const SimHidDeviceInfo& SimHidDevice::Info() const { return state_->info; }
 
 bool SimHidDevice::SendInputReport(std::span<const std::uint8_t> report, int timeout_ms) {
   std::unique_lock<std::mutex> lock(state_->mu);
@@ -92,7 +92,7 @@ bool SimHidDevice::SendInputReport(std::span<const std::uint8_t> report, int tim
   if (!state_->cv.wait_for(lock, std::chrono::milliseconds(std::max(timeout_ms, 0)), room)) return false;
   if (!state_->HostOpenLocked()) return false;
   std::size_t length =
-      std::min(report.size(), static_cast<std::size_t>(std::max(state_->spec.input_report_length, 0)));
+      std::min(report.size(), static_cast<std::size_t>(std::max(state_->info.input_report_length, 0)));
   state_->to_host.emplace_back(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(length));
   state_->cv.notify_all();
   return true;
@@ -149,9 +149,9 @@ void SimHidDevice::SetWritesFail(bool fail) {
 SimHidBackend::SimHidBackend() = default;
 SimHidBackend::~SimHidBackend() = default;
 
-std::shared_ptr<SimHidDevice> SimHidBackend::AddDevice(const SimHidDeviceSpec& spec) {
+std::shared_ptr<SimHidDevice> SimHidBackend::AddDevice(const SimHidDeviceInfo& info) {
   auto state = std::make_shared<SimHidDevice::State>();
-  state->spec = spec;
+  state->info = info;
   std::lock_guard<std::mutex> lock(mu_);
   state->path = "sim-hid:" + std::to_string(next_id_++);
   devices_.push_back(state);
@@ -179,8 +179,8 @@ std::vector<HidDeviceInfo> SimHidBackend::Enumerate() {
   for (const auto& d : devices) {
     std::lock_guard<std::mutex> lock(d->mu);
     if (!d->plugged) continue;
-    list.push_back({d->path, d->spec.usage_page, d->spec.usage, d->spec.input_report_length,
-                    d->spec.output_report_length, 0});
+    list.push_back({d->path, d->info.usage_page, d->info.usage, d->info.input_report_length,
+                    d->info.output_report_length, 0});
   }
   return list;
 }
@@ -191,7 +191,7 @@ std::optional<std::u16string> SimHidBackend::ProductString(const std::string& pa
     if (d->path != path) continue;
     std::lock_guard<std::mutex> device_lock(d->mu);
     if (!d->plugged) return std::nullopt;
-    return d->spec.product;
+    return d->info.product;
   }
   return std::nullopt;
 }
@@ -206,7 +206,7 @@ std::shared_ptr<HidDevice> SimHidBackend::Open(const std::string& path) {
   }
   if (!found) return nullptr;
   std::lock_guard<std::mutex> lock(found->mu);
-  if (!found->plugged || !found->spec.openable) return nullptr;
+  if (!found->plugged || !found->info.openable) return nullptr;
   ++found->open_handles;
   ++found->opens;
   found->cv.notify_all();

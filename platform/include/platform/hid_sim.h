@@ -21,7 +21,7 @@
 
 namespace platform {
 
-struct SimHidDeviceSpec {
+struct SimHidDeviceInfo {
   std::u16string product;
   std::uint16_t usage_page = 0xFF00;
   std::uint16_t usage = 1;
@@ -37,7 +37,7 @@ class SimHidDevice {
   explicit SimHidDevice(std::shared_ptr<State> state);
 
   const std::string& Path() const;
-  const SimHidDeviceSpec& Spec() const;
+  const SimHidDeviceInfo& Info() const;
 
   // Queues one input report for the host's handles, waiting up to timeout_ms for room. False
   // when no host handle is open, the device is unplugged or the queue stayed full. Reports
@@ -66,7 +66,7 @@ class SimHidBackend : public HidBackend {
   SimHidBackend();
   ~SimHidBackend() override;
 
-  std::shared_ptr<SimHidDevice> AddDevice(const SimHidDeviceSpec& spec);
+  std::shared_ptr<SimHidDevice> AddDevice(const SimHidDeviceInfo& info);
   void RemoveDevice(const std::shared_ptr<SimHidDevice>& device);  // unplugs it for good
 
   std::vector<HidDeviceInfo> Enumerate() override;
