@@ -12,6 +12,7 @@
 #include "runtime/diagnostics.h"
 #include "shell/host_contract.h"
 #include "shell/plugin_state.h"
+#include "testing/scratch_profile.h"
 
 namespace kv {
 namespace {
@@ -21,11 +22,6 @@ namespace fs = std::filesystem;
 class ProfileStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kv-profile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    path_ = (dir_ / "profile.xml").string();
     // The status line the store reports on.
     planner_ = std::make_unique<host::PlannerBlock>();
     state.planner = planner_.get();
@@ -34,21 +30,16 @@ class ProfileStoreTest : public ::testing::Test {
   void TearDown() override {
     platform::FailNextReplaceAt(platform::ReplaceStep::kNone);
     state.planner = nullptr;
-    fs::remove_all(dir_);
   }
 
-  void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string ReadFile() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void WriteFile(const std::string& text) { scratch_.Write(text); }
+  std::string ReadFile() const { return scratch_.Read(); }
   std::string Status() const { return host::HostStringRead(planner_->status_text); }
   void ClearStatus() { host::HostStringAssign(planner_->status_text, ""); }
 
-  fs::path dir_;
-  std::string path_;
+  testing::ScratchProfile scratch_{"kv-profile-"};
+  const fs::path& dir_ = scratch_.dir();
+  const std::string& path_ = scratch_.path();
   std::unique_ptr<host::PlannerBlock> planner_;
 };
 

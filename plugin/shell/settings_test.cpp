@@ -15,6 +15,7 @@
 #include "service/receive_parser.h"
 #include "shell/plugin_state.h"
 #include "testing/fake_host.h"
+#include "testing/scratch_profile.h"
 
 namespace kv {
 namespace {
@@ -32,27 +33,16 @@ std::vector<std::uint8_t> BacklashReport(const std::array<std::int32_t, 6>& step
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kv-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    path_ = (dir_ / "profile.xml").string();
     DiagInit();
     state.backlash_reported = false;
     for (auto& b : state.backlash_board) b = 0;
   }
   void TearDown() override {
     state.backlash_reported = false;
-    fs::remove_all(dir_);
   }
 
-  void WriteFile(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string ReadFile() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void WriteFile(const std::string& text) { scratch_.Write(text); }
+  std::string ReadFile() const { return scratch_.Read(); }
   void Load() {
     ProfileStore store(path_);
     LoadSettings(store);
@@ -67,8 +57,8 @@ class SettingsTest : public ::testing::Test {
   }
 
   testing::FakeHost host_;
-  fs::path dir_;
-  std::string path_;
+  testing::ScratchProfile scratch_{"kv-settings-"};
+  const std::string& path_ = scratch_.path();
 };
 
 TEST_F(SettingsTest, AReportedBacklashIsSavedOnlyWhenItCanBeOne) {
