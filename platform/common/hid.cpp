@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "process_services.h"
+
 namespace platform {
 namespace {
 
@@ -19,13 +21,24 @@ Seam& TheSeam() {
 
 }  // namespace
 
-std::shared_ptr<HidBackend> CurrentHidBackend() {
+namespace detail {
+
+std::shared_ptr<HidBackend> LocalCurrentHidBackend() {
   Seam& seam = TheSeam();
   {
     std::lock_guard<std::mutex> guard(seam.lock);
     if (seam.installed) return seam.installed;
   }
   return SystemHidBackend();
+}
+
+}  // namespace detail
+
+// A library loaded by a hosting program enumerates what the host does, so the host's simulated
+// devices reach the plug-in on Windows too.
+std::shared_ptr<HidBackend> CurrentHidBackend() {
+  if (const detail::ProcessServices* host = detail::HostServices()) return host->current_hid_backend();
+  return detail::LocalCurrentHidBackend();
 }
 
 void SetHidBackend(std::shared_ptr<HidBackend> backend) {

@@ -1,6 +1,7 @@
 // The process-wide services of the platform layer: the in-memory window system, the message-box
-// handler, the tick origin and the loopback guard. There is one of each per process. On POSIX the platform layer is
-// one shared library, so every module already shares them. On Windows each module links the
+// handler, the tick origin, the loopback guard and the HID backend seam. There is one of each
+// per process. On POSIX the platform layer is one shared library, so every module already shares
+// them. On Windows each module links the
 // layer statically; a hosting program exports its own services, and a library it loads uses
 // those instead of its own copy, as every module of a process shares user32 and kernel32.
 #pragma once
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
+#include "platform/hid.h"
 #include "platform/socket.h"
 
 namespace platform::detail {
@@ -26,6 +28,7 @@ struct ProcessServices {
   std::uint32_t (*tick_ms)();
   void (*set_tick_base)(std::uint32_t tick_now);
   bool (*loopback_guard_allows)(Ipv4Endpoint remote);  // the test guard of the process
+  std::shared_ptr<HidBackend> (*current_hid_backend)();  // e.g. the simulated devices of the host
 };
 
 // This module's own implementations (the in-memory dialogs; the message box and the tick of the
@@ -35,6 +38,7 @@ bool LocalPostWindowMessage(WindowHandle window, std::uint32_t message, std::uin
 void LocalPumpWindowMessages();
 std::vector<Dialog*> LocalOpenDialogs();
 void LocalClickDialogItem(Dialog& dialog, int id, bool automatic_check_box);
+std::shared_ptr<HidBackend> LocalCurrentHidBackend();
 
 #if defined(_WIN32)
 void LocalShowMessageBox(std::string_view text, std::string_view caption);

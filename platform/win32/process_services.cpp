@@ -10,6 +10,7 @@ namespace {
 const ProcessServices kServices = {
     sizeof(ProcessServices), LocalCreateDialog,   LocalPostWindowMessage, LocalPumpWindowMessages, LocalOpenDialogs,
     LocalClickDialogItem,    LocalShowMessageBox, LocalTickMs,            LocalSetTickBase,       LoopbackGuardAllows,
+    LocalCurrentHidBackend,
 };
 
 }  // namespace
