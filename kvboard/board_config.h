@@ -58,6 +58,8 @@ struct BoardConfig {
   std::uint8_t divisor_a = 36;  // 36000 kHz / (36 × 10) = 100 kHz pulse rate
   std::uint8_t divisor_b = 10;
   bool in_loader = false;  // answer the identification with status 0 (firmware loader)
+  // Fault injection: the link drops once, after this many loader blocks (0 = never).
+  std::uint32_t drop_after_loader_blocks = 0;
 
   // Polarities the board holds and reports in its status reply; updated by the plug-in's
   // polarity records (0xDE 5, 0xDE 69, 0xDE 101).

@@ -83,6 +83,10 @@ struct Stats {
   std::uint32_t loader_ends = 0;
   std::uint32_t loader_image_bytes = 0;  // highest block end address
   std::uint64_t loader_image_hash = 0;   // FNV-1a of the block bytes in arrival order
+  std::uint32_t loader_bad_blocks = 0;   // before a begin, out of order or beyond the flash
+  std::uint32_t loader_reloads = 0;      // 0xFA restarts into the loader
+  std::uint32_t upgrades = 0;            // images written and restarted into
+  std::uint16_t firmware = 0;            // the version the board runs (answers with) now
 
   // Motion and machine.
   MotionCounters motion;

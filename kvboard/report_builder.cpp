@@ -36,7 +36,7 @@ Bytes Signed32Report(ReportCode code, const std::array<std::int32_t, N>& values)
 
 }  // namespace
 
-Bytes IdentReply(const BoardConfig& config, bool in_loader) {
+Bytes IdentReply(const BoardConfig& config, bool in_loader, std::uint16_t firmware) {
   return Build([&](kv::PacketBuffer& p) {
     p.PutByte(wire::IDENT_REPLY);
     if (in_loader) {
@@ -47,7 +47,7 @@ Bytes IdentReply(const BoardConfig& config, bool in_loader) {
     for (std::size_t i = 0; i < 8; ++i) {
       p.PutByte(i < config.serial.size() ? static_cast<std::uint8_t>(config.serial[i]) : std::uint8_t{0});
     }
-    p.PutByte(config.model).PutWord(config.firmware).PutByte(config.axis_count);
+    p.PutByte(config.model).PutWord(firmware).PutByte(config.axis_count);
     p.PutByte(config.divisor_a).PutByte(config.divisor_b).PutByte(0).PutByte(0);
   });
 }

@@ -48,7 +48,8 @@ struct StatusValues {
 };
 
 // [0xDD][1][serial 8][model][firmware u16][axes][a][b][0][0], or [0xDD][0] in the loader.
-Bytes IdentReply(const BoardConfig& config, bool in_loader);
+// `firmware` is the version the board runs now (the configured one, or what an upgrade loaded).
+Bytes IdentReply(const BoardConfig& config, bool in_loader, std::uint16_t firmware);
 // [0xDE][0x05 u64][0x45 u32][0x65 u32][0x7F 26 bytes][0x7D u8].
 Bytes StatusReply(const StatusValues& values);
 

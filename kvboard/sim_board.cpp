@@ -37,7 +37,8 @@ std::string Endpoint(platform::Ipv4Endpoint e) { return platform::FormatIpv4(e.a
 
 }  // namespace
 
-SimBoard::SimBoard(BoardConfig config) : config_(std::move(config)), in_loader_(config_.in_loader), engine_(config_) {
+SimBoard::SimBoard(BoardConfig config)
+    : config_(std::move(config)), in_loader_(config_.in_loader), firmware_(config_.firmware), engine_(config_) {
   status_.input_polarity = config_.input_polarity;
   status_.output_polarity = config_.output_polarity;
   status_.motor_polarity = config_.motor_polarity;
@@ -193,6 +194,7 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
   frame_left_ = 0;
   long_need_ = 0;
   loader_need_ = 0;
+  loader_begun_ = false;
   outbox_.clear();
   inputs_reported_ = false;
   reported_mode_ = 0;
@@ -243,6 +245,7 @@ void SimBoard::ReceiveLoop(platform::SocketHandle s) {
     }
     Flush();
     if (restart) return;
+    if (TakeDropRequest()) DropConnection();
   }
 }
 
@@ -287,6 +290,7 @@ void SimBoard::UsbReceiveLoop() {
     }
     Flush();
     if (restart) return;
+    if (TakeDropRequest()) DropConnection();
   }
 }
 
@@ -528,7 +532,7 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
     case RecordKind::kIdentRequest:
       ++stats_.ident_requests;
       KeepLatest(stats_.ident_request_ms, now);
-      PushLocked(IdentReply(config_, in_loader_), Origin::kReply);
+      PushLocked(IdentReply(config_, in_loader_, firmware_), Origin::kReply);
       break;
     case RecordKind::kPluginStop:
       // The host is going away: no jog may outlive it.
@@ -543,6 +547,7 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
     case RecordKind::kReload:
       // Restart into the loader: the link drops and comes back answering as the loader.
       ++stats_.reload_requests;
+      ++stats_.loader_reloads;
       in_loader_ = true;
       restart_requested_ = true;
       LogLocked("reload requested: restarting into the loader");
@@ -586,6 +591,8 @@ void SimBoard::ApplyLoaderMessageLocked() {
   switch (loader_msg_[0]) {
     case wire::LOADER_BEGIN:
       ++stats_.loader_begins;
+      loader_begun_ = true;
+      loader_building_.clear();
       stats_.loader_image_bytes = 0;
       stats_.loader_image_hash = 1469598103934665603ull;
       break;
@@ -594,23 +601,68 @@ void SimBoard::ApplyLoaderMessageLocked() {
       const std::uint32_t address = (static_cast<std::uint32_t>(loader_msg_[1]) << 16) |
                                     (static_cast<std::uint32_t>(loader_msg_[2]) << 8) | loader_msg_[3];
       const std::uint32_t end = address + (kLoaderBlockBytes - 4);
-      if (end > kLoaderImageLimit) {
-        FaultLocked("loader block address " + std::to_string(address) + " is beyond the flash");
+      if (!loader_begun_) {
+        ++stats_.loader_bad_blocks;
+        FaultLocked("loader block at " + std::to_string(address) + " without a begin");
         break;
       }
+      if (end > kLoaderImageLimit || address != loader_building_.size()) {
+        // A gap or an overlap would leave the flash with bytes nobody sent: the image is void.
+        ++stats_.loader_bad_blocks;
+        FaultLocked("loader block at " + std::to_string(address) + ", expected " +
+                    std::to_string(loader_building_.size()) + "; image discarded");
+        loader_begun_ = false;
+        break;
+      }
+      loader_building_.insert(loader_building_.end(), loader_msg_.begin() + 4, loader_msg_.begin() + kLoaderBlockBytes);
       stats_.loader_image_bytes = std::max(stats_.loader_image_bytes, end);
       for (std::size_t i = 4; i < kLoaderBlockBytes; ++i) {
         stats_.loader_image_hash = (stats_.loader_image_hash ^ loader_msg_[i]) * 1099511628211ull;
+      }
+      if (config_.drop_after_loader_blocks != 0 && !loader_drop_done_ &&
+          stats_.loader_blocks >= config_.drop_after_loader_blocks) {
+        loader_drop_done_ = true;
+        drop_requested_ = true;
       }
       break;
     }
     case wire::LOADER_END:
       ++stats_.loader_ends;
-      in_loader_ = false;  // the new firmware runs from the next connection on
-      LogLocked("loader: " + std::to_string(stats_.loader_blocks) + " blocks written");
+      FinishLoaderLocked();
       break;
     default: break;
   }
+}
+
+void SimBoard::FinishLoaderLocked() {
+  restart_requested_ = true;  // the loader restarts the board either way
+  if (!loader_begun_ || loader_building_.empty()) {
+    LogLocked("loader: end without a complete image; restarting into the loader");
+    return;
+  }
+  loader_image_ = std::move(loader_building_);
+  loader_building_.clear();
+  loader_begun_ = false;
+  const auto& image = loader_image_;
+  if (image.size() >= 6 && std::equal(image.begin(), image.begin() + 4, "KVFW")) {
+    firmware_ = static_cast<std::uint16_t>(image[4] | (image[5] << 8));
+  } else {
+    ++firmware_;
+  }
+  in_loader_ = false;
+  ++stats_.upgrades;
+  LogLocked("loader: " + std::to_string(image.size() / (kLoaderBlockBytes - 4)) +
+            " blocks written; restarting with firmware " + std::to_string(firmware_));
+}
+
+bool SimBoard::TakeDropRequest() {
+  std::lock_guard lock(mu_);
+  return std::exchange(drop_requested_, false);
+}
+
+std::vector<std::uint8_t> SimBoard::LoaderImage() const {
+  std::lock_guard lock(mu_);
+  return loader_image_;
 }
 
 // ---- sending ---------------------------------------------------------------------------------
@@ -879,6 +931,7 @@ Stats SimBoard::Snapshot() const {
   s.pulse_rate_hz = pulse_rate_hz_;
   s.segment_period_us = period_us_;
   s.in_loader = in_loader_;
+  s.firmware = firmware_;
   s.silent = silent_;
   return s;
 }

@@ -31,6 +31,7 @@
 #include <random>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "board_config.h"
 #include "board_stats.h"
@@ -87,6 +88,15 @@ class SimBoard {
   // What the pendant has sent and last shown; an empty status for other channels.
   PendantStatus Pendant(std::uint8_t channel) const;
 
+  // The firmware loader. Told to reload (0xFA) the board restarts into its loader; there it
+  // answers the identification with status 0 and takes begin, 52-byte blocks whose addresses
+  // follow each other from 0, and end. At the end it writes the image and restarts as a normal
+  // board running the new version: the 16-bit little-endian word after a leading "KVFW" in the
+  // image, or the previous version + 1 for an image without that mark. An end without a
+  // complete image restarts it into the loader again.
+  // The last image written, as assembled (a short last block comes with its padding).
+  std::vector<std::uint8_t> LoaderImage() const;
+
   // Fault injection.
   void DropConnection();                        // close the link; reconnects per config
   std::size_t SendRandomBytes(std::size_t count);  // garbage on the stream; bytes queued
@@ -117,6 +127,8 @@ class SimBoard {
   void ApplyRecordLocked(const Record& record);
   void ApplyParamLocked(std::uint8_t id, std::span<const std::uint8_t> value);
   void ApplyLoaderMessageLocked();
+  void FinishLoaderLocked();
+  bool TakeDropRequest();  // the loader fault came due: drop the link (call without mu_)
   void ReportChangesLocked();
   bool PushLocked(Bytes bytes, Origin origin);
   bool PeriodicReportsLocked() const;  // the configured start of the periodic reports has come
@@ -163,6 +175,12 @@ class SimBoard {
   std::array<std::uint8_t, 52> loader_msg_{};
   std::size_t loader_need_ = 0;
   std::size_t loader_have_ = 0;
+  bool loader_begun_ = false;       // a begin on this connection, no fault since
+  std::vector<std::uint8_t> loader_building_;  // the image the blocks assemble
+  std::vector<std::uint8_t> loader_image_;     // the last image written
+  std::uint16_t firmware_ = 0;
+  bool drop_requested_ = false;
+  bool loader_drop_done_ = false;
   MotionEngine engine_;
   std::array<PendantSim, 2> pendants_{};
   StatusValues status_;

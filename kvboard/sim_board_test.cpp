@@ -195,16 +195,76 @@ TEST_F(SimBoardTest, LoaderAnswersWithStatusZeroTakesTheImageAndComesBackAsFirmw
   EXPECT_EQ(s.loader_blocks, 2u);
   EXPECT_EQ(s.loader_image_bytes, 96u);
   EXPECT_EQ(s.malformed, 0u);
+  EXPECT_EQ(s.loader_bad_blocks, 0u);
+  EXPECT_EQ(s.upgrades, 1u);
   EXPECT_FALSE(s.in_loader);
+  Bytes image;
+  for (std::uint8_t i = 0; i < 96; ++i) image.push_back(i);
+  EXPECT_EQ(board.LoaderImage(), image) << "assembled byte for byte";
 
-  // The plug-in closes the link after the upgrade; the board returns running its firmware.
-  peer_.CloseConnection();
+  // It restarts at the end and returns running the new firmware: one version up.
   ASSERT_TRUE(peer_.AcceptBoard(0, kTimeoutMs));
   ASSERT_TRUE(peer_.SendFrame({0xDD}));
   ident = peer_.WaitFramePrefix({0xDD}, kTimeoutMs);
   ASSERT_TRUE(ident);
-  ASSERT_GE(ident->size(), 2u);
+  ASSERT_EQ(ident->size(), 18u);
   EXPECT_EQ((*ident)[1], 1);
+  EXPECT_EQ(kv::GetLe<std::uint16_t>(*ident, 11), 0x0204);
+}
+
+TEST_F(SimBoardTest, ReloadRestartsIntoTheLoaderWhereBadAddressesVoidTheImageAndAMarkedImageSetsTheVersion) {
+  BoardConfig c = Config();
+  c.connect_direct = true;
+  SimBoard board(c);
+  ASSERT_TRUE(board.Start());
+  ASSERT_TRUE(peer_.AcceptBoard(0, kTimeoutMs));
+  ASSERT_TRUE(peer_.SendFrame({0xFA}));
+  ASSERT_TRUE(peer_.AcceptBoard(0, kTimeoutMs)) << "the board restarts into its loader and connects again";
+  ASSERT_TRUE(peer_.SendFrame({0xDD}));
+  auto ident = peer_.WaitFramePrefix({0xDD}, kTimeoutMs);
+  ASSERT_TRUE(ident);
+  EXPECT_EQ(*ident, (Bytes{0xDD, 0}));
+
+  auto block = [](std::uint32_t address, std::uint8_t fill) {
+    Bytes b = {0xC5, static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
+               static_cast<std::uint8_t>(address)};
+    b.resize(52, fill);
+    return b;
+  };
+  // A block before any begin, then a gap: the image is void and the end leaves the loader running.
+  Bytes raw = block(0, 1);
+  raw.push_back(0xC3);
+  for (const Bytes& b : {block(0, 2), block(96, 3)}) raw.insert(raw.end(), b.begin(), b.end());
+  raw.push_back(0xC6);
+  ASSERT_TRUE(peer_.SendRaw(raw));
+  ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.loader_ends == 1; }, kTimeoutMs));
+  EXPECT_EQ(board.Snapshot().loader_bad_blocks, 2u);
+  EXPECT_EQ(board.Snapshot().upgrades, 0u);
+  ASSERT_TRUE(peer_.AcceptBoard(0, kTimeoutMs));
+  ASSERT_TRUE(peer_.SendFrame({0xDD}));
+  ident = peer_.WaitFramePrefix({0xDD}, kTimeoutMs);
+  ASSERT_TRUE(ident);
+  EXPECT_EQ(*ident, (Bytes{0xDD, 0})) << "still in the loader";
+
+  // An image past 64 KiB whose mark names version 0x0310.
+  raw = {0xC3};
+  for (std::uint32_t address = 0; address < 70080; address += 48) {
+    Bytes b = block(address, static_cast<std::uint8_t>(address / 48));
+    if (address == 0) std::copy_n("KVFW\x10\x03", 6, b.begin() + 4);
+    raw.insert(raw.end(), b.begin(), b.end());
+  }
+  raw.push_back(0xC6);
+  ASSERT_TRUE(peer_.SendRaw(raw));
+  ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.upgrades == 1; }, kTimeoutMs));
+  EXPECT_EQ(board.LoaderImage().size(), 70080u);
+  EXPECT_EQ(board.LoaderImage()[70000], static_cast<std::uint8_t>(70000 / 48));
+  ASSERT_TRUE(peer_.AcceptBoard(0, kTimeoutMs));
+  ASSERT_TRUE(peer_.SendFrame({0xDD}));
+  ident = peer_.WaitFramePrefix({0xDD}, kTimeoutMs);
+  ASSERT_TRUE(ident);
+  ASSERT_EQ(ident->size(), 18u);
+  EXPECT_EQ(kv::GetLe<std::uint16_t>(*ident, 11), 0x0310);
+  EXPECT_EQ(board.Snapshot().firmware, 0x0310);
 }
 
 TEST_F(SimBoardTest, EveryParameterRecordIsKeptByteExactWithItsCount) {

@@ -28,6 +28,9 @@ void ShowMessageBox(std::string_view text, std::string_view caption) {
                static_cast<int>(text.size()), text.data());
 }
 
+// Without a window system no window is in front of another: the owner changes nothing.
+void ShowMessageBox(std::string_view text, std::string_view caption, void*) { ShowMessageBox(text, caption); }
+
 void SetMessageBoxHandler(MessageBoxHandler new_handler) {
   std::lock_guard<std::mutex> guard(handler_lock);
   handler = std::move(new_handler);

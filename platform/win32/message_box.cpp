@@ -37,6 +37,23 @@ void ShowMessageBox(std::string_view text, std::string_view caption) {
   detail::LocalShowMessageBox(text, caption);
 }
 
+// Owned by a dialog's window: the box stays in front of it and the dialog takes no input meanwhile.
+// A host's handler (kvhost, the tests) has no windows to order, and a handle that is no window
+// (an in-memory dialog) owns nothing.
+void ShowMessageBox(std::string_view text, std::string_view caption, void* owner) {
+  HWND window = static_cast<HWND>(owner);
+  if (detail::HostServices() != nullptr || window == nullptr || !IsWindow(window)) return ShowMessageBox(text, caption);
+  MessageBoxHandler current;
+  {
+    std::lock_guard<std::mutex> guard(handler_lock);
+    current = handler;
+  }
+  if (current) return current(text, caption);
+  const std::wstring wide_text = win32::Widen(text);
+  const std::wstring wide_caption = win32::Widen(caption);
+  MessageBoxW(window, wide_text.c_str(), wide_caption.c_str(), MB_OK);
+}
+
 // The handler belongs to the program that installs it: boxes of the libraries it loads reach it
 // through its exported services.
 void SetMessageBoxHandler(MessageBoxHandler new_handler) {

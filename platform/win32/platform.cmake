@@ -4,6 +4,7 @@
 # the hosting program's: every program exports them, a DLL never (process_services.h).
 add_library(kvplatform STATIC
   common/dialog.cpp
+  common/file_dialog.cpp
   common/interrupt.cpp
   common/loopback_guard.cpp
   common/ipv4_text.cpp

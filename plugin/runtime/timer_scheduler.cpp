@@ -18,6 +18,7 @@ std::array<std::atomic<TimerEntry*>, kTimerSlots> timer_ring{};
 std::atomic<int> timer_head{0};  // written by the scheduler thread only
 std::atomic<int> timer_tail{0};  // written by adders only
 std::atomic<bool> timer_running{false};
+std::atomic<bool> timer_stop_requested{false};  // from TimerStop until the next TimerStart
 
 // protects the adder side: two threads adding at once would claim the same slot
 std::mutex add_lock;
@@ -74,11 +75,17 @@ void TimerStart() {
   timer_thread.Join();  // a previous thread that was told to stop
   // Set before the thread starts, so its first test cannot see a stopped scheduler.
   timer_running.store(true, std::memory_order_release);
+  timer_stop_requested.store(false, std::memory_order_release);
   timer_thread = platform::Thread::Start(SchedulerLoop);
   if (!timer_thread.Running()) timer_running.store(false);
 }
 
-void TimerStop() { timer_running.store(false, std::memory_order_release); }
+void TimerStop() {
+  timer_stop_requested.store(true, std::memory_order_release);
+  timer_running.store(false, std::memory_order_release);
+}
+
+bool TimerStopRequested() { return timer_stop_requested.load(std::memory_order_acquire); }
 
 bool TimerJoin() {
   std::lock_guard<std::mutex> guard(thread_lock);

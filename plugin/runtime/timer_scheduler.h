@@ -30,6 +30,9 @@ int TimerAdd(TimerCallback callback, std::int32_t delay_ms, std::uint32_t user);
 void TimerStart();
 // Asks the thread to end after its current sleep and pass.
 void TimerStop();
+// True from TimerStop until the next TimerStart: a task that blocks for long (the firmware
+// upgrade) ends early, so that StopPlug is not held up.
+bool TimerStopRequested();
 // Waits until the thread has ended after TimerStop; true if it has (or never ran).
 bool TimerJoin();
 // One pass over the live entries: runs each due task once.

@@ -74,6 +74,7 @@ void SetPositionChanged(host::EngineBlock& engine) { host::Store(engine.position
 void ApplyIdentification(Body body, std::size_t& p) {
   std::uint8_t status = p < body.size() ? body[p] : 0;
   ++p;
+  state.board_in_loader = status == 0;
   if (status == 0) {  // the board is running its loader
     state.upgrade_requested = true;
     return;

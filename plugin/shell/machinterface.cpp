@@ -145,7 +145,7 @@ bool GetLinkState(host::LinkState* out) {
   out->link_open = state.link_open.load();
   out->identified = state.pulse_rate_hz.load() != 0 ? 1 : 0;
   out->streaming = state.stream_mode.load() ? 1 : 0;
-  out->in_loader = state.upgrade_requested.load() ? 1 : 0;
+  out->in_loader = state.upgrade_requested.load() || state.board_in_loader.load() ? 1 : 0;
   out->connections = state.link_connections.load();
   return true;
 }

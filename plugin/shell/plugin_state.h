@@ -93,6 +93,7 @@ struct PluginState {
   std::atomic<bool> stream_mode{false};
   std::atomic<bool> upgrade_requested{false};
   AtomicText<131> upgrade_path;        // written by the dialog; empty = none
+  std::atomic<bool> board_in_loader{false};  // receive parser: the last identification came from the loader
   std::atomic<std::int32_t> idle_rounds{0};
 
   // --- board feedback: written by the receive parser on the link thread ---

@@ -3,12 +3,19 @@
 
 #include <cstdio>
 
+#include "platform/file_dialog.h"
+#include "platform/message_box.h"
 #include "service/model_catalogue.h"
 #include "shell/plugin_state.h"
+#include "ui/board_files.h"
 #include "ui/host_window.h"
 
 namespace kv {
 namespace {
+
+constexpr const char* kImageFilter = "Describe Files (*.bin)|*.bin||";
+constexpr const char* kBoxCaption = "Upgrade";
+constexpr const char* kChooseFileText = "请选择程序文件";  // please select the program file
 
 const char* LinkText(std::int32_t kind) {
   switch (kind) {
@@ -27,7 +34,10 @@ CPluginDlg::CPluginDlg(platform::WindowHandle owner)
   window_->OnMessage([this](std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) -> std::intptr_t {
     return message == WM_UPGRADE_PROGRESS ? OnUpgradeProgress(wparam, lparam) : 0;
   });
-  window_->SetItemText(IDC_UPGRADE, "Upgrade");
+  // The controls start as the template draws them.
+  for (const DialogControl& c : kPluginDialogControls) {
+    if (c.id != IDC_STATIC) window_->SetItemText(c.id, c.text);
+  }
   OnInitDialog();
 }
 
@@ -42,6 +52,7 @@ void CPluginDlg::OnCommand(int id) {
     case IDCANCEL: OnBnClickedCancel(); break;
     case IDC_KV_MPG: OnBnClickedKvMpg(); break;
     case IDC_STANDARD_MPG: OnBnClickedStandardMpg(); break;
+    case IDC_UPGRADE: OnBnClickedUpgrade(); break;
     default: break;
   }
 }
@@ -74,6 +85,48 @@ void CPluginDlg::OnBnClickedStandardMpg() {
   bool checked = window_->Checked(IDC_STANDARD_MPG);
   state.mpg_src = checked ? 0 : 1;
   window_->SetCheck(IDC_KV_MPG, !checked);
+}
+
+void CPluginDlg::Tell(std::string_view text) { platform::ShowMessageBox(text, kBoxCaption, window_->Handle()); }
+
+void CPluginDlg::OnBnClickedUpgrade() {
+  // Whatever closed the file dialog, an empty path means nothing was chosen.
+  const platform::OpenFileAnswer answer = platform::ShowOpenFileDialog(kImageFilter, window_->Handle());
+  if (answer.path.empty()) {
+    Tell(kChooseFileText);
+    return;
+  }
+  if (state.link_open.load(std::memory_order_acquire) == 0) {
+    // Nothing could reach a board, and a button left at "processing..." would never come back.
+    Tell("No board is connected: nothing was sent");
+    return;
+  }
+  if (IsConfigFileName(answer.path)) {
+    std::string why;
+    if (!UploadConfigFile(answer.path, why)) Tell("Configuration upload refused: " + why);
+    return;
+  }
+  RequestFirmwareUpgrade(answer.path);
+}
+
+void CPluginDlg::RequestFirmwareUpgrade(const std::string& path) {
+  // A cut path would name another file, or none; the image is checked now, before the board is
+  // sent into its loader for an image that cannot be sent.
+  if (path.size() > kUpgradePathChars) {
+    Tell("Firmware upgrade refused: the path has " + std::to_string(path.size()) + " characters, more than the " +
+         std::to_string(kUpgradePathChars) + " kept for it");
+    return;
+  }
+  std::string image, why;
+  if (!LoadFirmwareImage(path, image, why)) {
+    Tell("Firmware upgrade refused: " + why);
+    return;
+  }
+  state.upgrade_path.Set(path);
+  window_->EnableItem(IDC_UPGRADE, false);
+  window_->SetItemText(IDC_UPGRADE, "processing...");
+  Tell("UPGRADE");
+  RequestReload();
 }
 
 std::intptr_t CPluginDlg::OnUpgradeProgress(std::uintptr_t wparam, std::intptr_t) {

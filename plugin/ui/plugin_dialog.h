@@ -1,30 +1,21 @@
 // The plug-in dialog: who the board is (series, model, link, serial, firmware, axes, pulse
-// frequency) and which hand-wheel pendant is fitted. Created by the first Config, shown and
+// frequency), which hand-wheel pendant is fitted, and the Upgrade button that uploads a board
+// configuration file or starts a firmware upgrade. Created by the first Config, shown and
 // refreshed by every later one, destroyed by StopPlug. Handlers run on the host thread.
+// The platform dialog holds what the controls show (the model); the Win32 window, or kvhost's
+// text view, shows it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "platform/dialog.h"
+#include "service/firmware_upgrade.h"
+#include "ui/plugin_dialog_template.h"
 
 namespace kv {
-
-inline constexpr int IDD_PLUGIN_DIALOG = 4015;
-inline constexpr int IDC_UPGRADE = 4187;
-inline constexpr int IDC_PROGRESS = 4163;
-inline constexpr int IDC_SERIES = 4164;
-inline constexpr int IDC_MODEL = 4165;
-inline constexpr int IDC_LINK = 4166;
-inline constexpr int IDC_SERIAL = 4167;
-inline constexpr int IDC_FIRMWARE = 4168;
-inline constexpr int IDC_AXES = 4169;
-inline constexpr int IDC_FREQ = 4170;
-inline constexpr int IDC_KV_MPG = 4199;
-inline constexpr int IDC_STANDARD_MPG = 4203;
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
-inline constexpr std::uint32_t WM_UPGRADE_PROGRESS = 1126;  // WM_USER + 102
 
 class CPluginDlg {
  public:
@@ -38,10 +29,13 @@ class CPluginDlg {
   void OnBnClickedCancel() { window_->Hide(); }
   void OnBnClickedKvMpg();
   void OnBnClickedStandardMpg();
+  void OnBnClickedUpgrade();
   std::intptr_t OnUpgradeProgress(std::uintptr_t wparam, std::intptr_t lparam);
 
  private:
   bool OnInitDialog();
+  void RequestFirmwareUpgrade(const std::string& path);
+  void Tell(std::string_view text);  // a box owned by the dialog
   void OnCommand(int id);
 
   std::unique_ptr<platform::Dialog> window_;

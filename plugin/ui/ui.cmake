@@ -1,0 +1,5 @@
+# Tests of the plug-in dialog's model and its Upgrade button.
+add_executable(plugin_dialog_tests ui/plugin_dialog_test.cpp)
+target_link_libraries(plugin_dialog_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(plugin_dialog_tests)
+gtest_discover_tests(plugin_dialog_tests PROPERTIES LABELS unit)
