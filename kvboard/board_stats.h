@@ -49,6 +49,7 @@ struct Stats {
   std::vector<std::uint32_t> status_poll_ms;
   std::uint32_t keep_alives = 0;
   std::uint32_t param_records = 0;                   // 0xC9 and polarity records together
+  std::uint32_t param_ids_this_connection = 0;       // distinct 0xC9 ids since the link opened
   std::map<std::uint8_t, ParamRecord> params;        // 0xC9, by id
   std::map<std::uint8_t, ParamRecord> polarities;    // 0xDE in parameter frames, by sub-code
   std::uint32_t segment_frames = 0;

@@ -137,9 +137,12 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       std::string_view when = v.substr(at + 1);
       CliFault fault;
       if (kind == "drop") fault.kind = CliFault::Kind::kDrop;
+      else if (kind == "reset") fault.kind = CliFault::Kind::kReset;
       else if (kind == "silence") fault.kind = CliFault::Kind::kSilence;
       else if (kind == "random") fault.kind = CliFault::Kind::kRandom;
-      else return bad("a kind drop, silence or random before the @");
+      else if (kind == "stopread") fault.kind = CliFault::Kind::kStopRead;
+      else if (kind == "halfframe") fault.kind = CliFault::Kind::kHalfFrame;
+      else return bad("a kind drop, reset, silence, random, stopread or halfframe before the @");
       if (when.size() > 3 && when.substr(when.size() - 3) == "seg") {
         if (!ParseInt(when.substr(0, when.size() - 3), 1, 100000000, n)) return bad("KIND@Nseg with N 1..100000000");
         fault.after_segments = static_cast<std::uint32_t>(n);

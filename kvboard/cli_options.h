@@ -14,7 +14,7 @@ namespace kvboard {
 // A fault the program injects once, at a time after it started or after the plug-in has sent a
 // number of segments.
 struct CliFault {
-  enum class Kind : std::uint8_t { kDrop, kSilence, kRandom };
+  enum class Kind : std::uint8_t { kDrop, kReset, kSilence, kRandom, kStopRead, kHalfFrame };
   Kind kind = Kind::kDrop;
   std::optional<double> after_s;
   std::optional<std::uint32_t> after_segments;
@@ -64,10 +64,12 @@ inline constexpr const char* kCliUsage =
     "                       (at once, after the status poll is answered, or with the first\n"
     "                       segments; default connect)\n"
     "  --report-latency-ms N  send each of those reports N ms after it was taken, 0..2000\n"
-    "  --fault KIND@WHEN    inject a fault once: KIND is drop (close the connection), silence\n"
-    "                       (stop all replies and reports) or random (64 garbage bytes); WHEN is\n"
-    "                       Ns (seconds after start) or Nseg (once that many segments arrived).\n"
-    "                       May be given more than once.\n"
+    "  --fault KIND@WHEN    inject a fault once: KIND is drop (close the connection), reset\n"
+    "                       (end it with a reset), silence (no replies or reports until the link\n"
+    "                       ends), random (64 garbage bytes), stopread (leave what the plug-in sends\n"
+    "                       unread until the link ends) or halfframe (half a frame, then close);\n"
+    "                       over USB drop unplugs the device. WHEN is Ns (seconds after start) or\n"
+    "                       Nseg (once that many segments arrived). May be given more than once.\n"
     "  --home AXIS,PIN,STEPS[,above]       home switch of an axis: active at STEPS and below\n"
     "                                      (or above), on input PIN\n"
     "  --limits AXIS,MINPIN,MIN,MAXPIN,MAX limit switches: active at MIN and below, MAX and above\n"

@@ -20,8 +20,10 @@ void PrintSummary(const kvboard::Stats& s) {
   std::printf("kvboard summary:\n");
   std::printf("  connections %u, hellos %u, identification requests %u, status polls %u, keep-alives %u\n",
               s.connections, s.hellos, s.ident_requests, s.status_polls, s.keep_alives);
-  std::printf("  frames received %u (%u longer than 200 bytes), parameter records %u (%zu ids), malformed %u\n",
-              s.frames_received, s.long_frames, s.param_records, s.params.size(), s.malformed);
+  std::printf("  frames received %u (%u longer than 200 bytes), parameter records %u (%zu ids, %u on this "
+              "connection), malformed %u\n",
+              s.frames_received, s.long_frames, s.param_records, s.params.size(), s.param_ids_this_connection,
+              s.malformed);
   std::printf("  segments received %u, executed %llu, dropped %u, underruns %u, lowest queue depth %d\n",
               s.motion.segments_received, static_cast<unsigned long long>(s.motion.segments_executed_total),
               s.motion.segments_dropped, s.motion.underruns, s.motion.lowest_queue_depth);
@@ -61,8 +63,11 @@ void InjectFault(kvboard::SimBoard& board, kvboard::CliFault::Kind kind, std::ui
   const char* name = "drop";
   switch (kind) {
     case kvboard::CliFault::Kind::kDrop: board.DropConnection(); break;
+    case kvboard::CliFault::Kind::kReset: board.ResetConnection(), name = "reset"; break;
     case kvboard::CliFault::Kind::kSilence: board.SetSilent(true), name = "silence"; break;
     case kvboard::CliFault::Kind::kRandom: board.SendRandomBytes(64), name = "random"; break;
+    case kvboard::CliFault::Kind::kStopRead: board.StopReading(), name = "stopread"; break;
+    case kvboard::CliFault::Kind::kHalfFrame: board.SendHalfFrameAndClose(), name = "halfframe"; break;
   }
   std::printf("kvboard: fault %s injected (%u segments received)\n", name, segments);
   std::fflush(stdout);
@@ -98,7 +103,16 @@ int main(int argc, char** argv) {
   std::vector<kvboard::CliFault> pending = options.faults;
   std::vector<kvboard::CliPendantKey> pending_keys = options.pendant_keys;
   bool pendants_announced = false;
+  // A silenced board talks again once the link has ended, as one that lost its power does.
+  bool silenced = false;
+  std::uint32_t silenced_at_disconnects = 0;
   while (!g_interrupted) {
+    if (silenced && board.Snapshot().disconnects > silenced_at_disconnects) {
+      board.SetSilent(false);
+      silenced = false;
+      std::printf("kvboard: silence ended with the connection\n");
+      std::fflush(stdout);
+    }
     const double elapsed_ms = static_cast<double>(platform::TickMs() - start);
     if (limit_ms >= 0 && elapsed_ms >= limit_ms) break;
     // Pendants speak once the plug-in streams (it has polled the status); announced only once,
@@ -125,6 +139,10 @@ int main(int argc, char** argv) {
         if (!due) {
           ++it;
           continue;
+        }
+        if (it->kind == kvboard::CliFault::Kind::kSilence) {
+          silenced = true;
+          silenced_at_disconnects = board.Snapshot().disconnects;
         }
         InjectFault(board, it->kind, segments);
         it = pending.erase(it);

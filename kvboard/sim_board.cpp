@@ -200,6 +200,8 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
   reported_mode_ = 0;
   status_answered_ = false;
   motion_seen_ = false;
+  param_ids_this_connection_.reset();
+  stats_.param_ids_this_connection = 0;
   delayed_.clear();
   LogLocked("connected to " + peer_name + " (connection " + std::to_string(stats_.connections) + ")" +
             (in_loader_ ? ", in the loader" : ""));
@@ -217,19 +219,37 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
 
 void SimBoard::OnDisconnected() {
   std::lock_guard send_lock(send_mu_);
-  platform::CloseSocket(sock_);
+  std::lock_guard lock(mu_);
+  if (reset_requested_) {
+    platform::AbortSocket(sock_);
+  } else {
+    platform::CloseSocket(sock_);
+  }
   sock_ = platform::kInvalidSocket;
   usb_open_ = false;
-  std::lock_guard lock(mu_);
+  reset_requested_ = false;
+  end_requested_ = false;
+  reading_paused_ = false;
   connected_ = false;
   outbox_.clear();
   ++stats_.disconnects;
-  LogLocked("disconnected from " + peer_name_);
+  LogLocked("disconnected from " + peer_name_ + " (" + std::to_string(stats_.param_ids_this_connection) +
+            " parameter ids received on the connection)");
 }
 
 void SimBoard::ReceiveLoop(platform::SocketHandle s) {
   std::array<std::uint8_t, kReceiveBytes> buffer{};
   while (running_) {
+    bool paused = false;
+    {
+      std::lock_guard lock(mu_);
+      if (reset_requested_ || end_requested_) return;
+      paused = reading_paused_;
+    }
+    if (paused) {  // what the plug-in sends piles up until its send window is full
+      platform::SleepMs(kWaitSliceMs);
+      continue;
+    }
     const std::uint32_t waited_from = platform::TickMs();
     if (!platform::WaitReadable(s, kWaitSliceMs)) {
       if (platform::TickMs() - waited_from < 2) platform::SleepMs(2);  // an error must not spin
@@ -363,6 +383,7 @@ void SimBoard::Flush() {
       outbox_.clear();
       LogLocked("send failed; closing the link");
       platform::Shutdown(sock_);
+      end_requested_ = true;  // a link thread that no longer reads would not see the end
       return;
     }
     ++stats_.frames_sent;
@@ -456,6 +477,10 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
   switch (r.kind) {
     case RecordKind::kParam:
       ++stats_.param_records;
+      if (!param_ids_this_connection_.test(r.id)) {
+        param_ids_this_connection_.set(r.id);
+        stats_.param_ids_this_connection = static_cast<std::uint32_t>(param_ids_this_connection_.count());
+      }
       keep(stats_.params, r.id, v);
       ApplyParamLocked(r.id, v);
       break;
@@ -838,6 +863,32 @@ void SimBoard::DropConnection() {
   std::lock_guard lock(mu_);
   ++stats_.drops_injected;
   LogLocked("dropping the connection");
+}
+
+void SimBoard::ResetConnection() {
+  std::lock_guard lock(mu_);
+  if (!connected_ || config_.usb) return;
+  reset_requested_ = true;  // the link thread sees it within a wait slice
+  ++stats_.drops_injected;
+  LogLocked("resetting the connection");
+}
+
+void SimBoard::StopReading() {
+  std::lock_guard lock(mu_);
+  if (!connected_) return;
+  reading_paused_ = true;
+  LogLocked("no longer reading what the plug-in sends");
+}
+
+void SimBoard::SendHalfFrameAndClose() {
+  std::lock_guard send_lock(send_mu_);
+  if (sock_ == platform::kInvalidSocket) return;
+  const Bytes frame = PositionReport({});
+  platform::Send(sock_, frame.data(), static_cast<int>(frame.size() / 2));
+  platform::Shutdown(sock_);  // the link thread sees the end of the stream and closes
+  std::lock_guard lock(mu_);
+  ++stats_.drops_injected;
+  LogLocked("sent half a frame and closed the connection");
 }
 
 std::size_t SimBoard::SendRandomBytes(std::size_t count) {

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -99,6 +100,9 @@ class SimBoard {
 
   // Fault injection.
   void DropConnection();                        // close the link; reconnects per config
+  void ResetConnection();                       // end the link with a reset, not an orderly close
+  void StopReading();                           // leave what arrives unread until the link ends
+  void SendHalfFrameAndClose();                 // the first half of a position report, then close
   std::size_t SendRandomBytes(std::size_t count);  // garbage on the stream; bytes queued
   void SetSilent(bool silent);                  // no replies or reports; still reads and executes
 
@@ -162,6 +166,10 @@ class SimBoard {
   mutable std::mutex mu_;
   bool connected_ = false;
   bool silent_ = false;
+  bool reset_requested_ = false;  // the link thread ends the connection with a reset
+  bool reading_paused_ = false;   // on this connection
+  bool end_requested_ = false;    // a send failed: the link thread ends the connection
+  std::bitset<256> param_ids_this_connection_;
   bool in_loader_ = false;
   bool restart_requested_ = false;  // 0xFA: drop the link and come back in the loader
   std::deque<Bytes> outbox_;

@@ -2,6 +2,8 @@
 // in this process or a real one (or a kvboard process) on the other end of the link.
 #pragma once
 
+#include <cstdint>
+
 #include "host_machine.h"
 #include "plugin_api.h"
 #include "shell/host_contract.h"
@@ -13,7 +15,12 @@ host::LinkState ReadLinkState(const PluginApi& api);
 
 // Waits up to `seconds` for the plug-in to have identified the board and seen its status reply,
 // from which point it keeps the board's parameters current and streams motion. Without the
-// plug-in's link-state seam, identification alone (its pulse-rate update) has to do.
-bool WaitForBoard(const PluginApi& api, HostMachine& machine, double seconds);
+// plug-in's link-state seam, identification alone (its pulse-rate update) has to do. With
+// `ethernet`, a plug-in that could not open its listening port ends the wait at once.
+bool WaitForBoard(const PluginApi& api, HostMachine& machine, double seconds, bool ethernet = false);
+
+// After a lost link: waits up to `seconds` for a connection beyond `connections_before` whose
+// board is identified and streaming again. True when it came.
+bool WaitForReconnect(const PluginApi& api, std::uint32_t connections_before, double seconds);
 
 }  // namespace kvhost

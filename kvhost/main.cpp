@@ -14,6 +14,7 @@
 #include "options.h"
 #include "plan_summary.h"
 #include "platform/clock.h"
+#include "platform/cpu_time.h"
 #include "platform/dialog.h"
 #include "platform/interrupt.h"
 #include "platform/message_box.h"
@@ -183,10 +184,14 @@ int main(int argc, char** argv) {
 
   std::uint32_t started_ms = platform::TickMs();
   double board_wait = options.time_limit_s.value_or(kDefaultBoardWait_s);
-  if (!kvhost::WaitForBoard(session.api(), machine, board_wait)) {
+  if (!kvhost::WaitForBoard(session.api(), machine, board_wait, options.link == "ethernet")) {
+    const host::LinkState link = kvhost::ReadLinkState(session.api());
     session.ShutDown();
     if (platform::InterruptRequested()) return Fail(kExitInterrupted, "interrupted before a board answered");
-    const host::LinkState link = kvhost::ReadLinkState(session.api());
+    if (link.listen_failed != 0) {
+      return Fail(kExitNoBoard, "the plug-in cannot listen on port " + std::to_string(options.listen_port) +
+                                    " (Listen failed): is another program using it?");
+    }
     if (link.in_loader != 0) return Fail(kExitNoBoard, "the board answered from its firmware loader");
     if (link.identified != 0) return Fail(kExitNoBoard, "the board was identified but never answered the status poll");
     return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
@@ -209,6 +214,7 @@ int main(int argc, char** argv) {
     std::optional<double> remaining;
     if (options.time_limit_s) remaining = *options.time_limit_s - (platform::TickMs() - started_ms) / 1000.0;
     kvhost::ProgramRunner runner(machine, session.api(), *program, machine_config.motion, plan.segments);
+    const std::size_t threads_at_start = platform::ProcessThreadIds().size();
     bool terminal = platform::IsTerminal(platform::Stream::kOut);
     kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
                                                               : std::function<void(const kvhost::RunProgress&)>());
@@ -239,9 +245,24 @@ int main(int argc, char** argv) {
       summary.segments_sent = stats.motion.segments_received;
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
     }
+    summary.link_health = kvhost::ReadLinkState(session.api());
     kvhost::PrintSummary(summary);
     if (!options.summary_json.empty() && !kvhost::WriteSummaryJson(summary, options.summary_json, error)) {
       std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+    }
+    if (options.await_reconnect_s && result.estop && summary.link_health->link_open == 0) {
+      // The board went away mid-run: say whether the plug-in brought it back, so the operator
+      // knows the machine can be reset and the job resumed.
+      const std::uint32_t from = platform::TickMs();
+      if (kvhost::WaitForReconnect(session.api(), summary.link_health->connections, *options.await_reconnect_s)) {
+        const host::LinkState now = kvhost::ReadLinkState(session.api());
+        std::printf("board back after %.2f s: connection %u, identified, streaming; threads %zu at the start "
+                    "of the run, %zu now\n",
+                    (platform::TickMs() - from) / 1000.0, now.connections, threads_at_start,
+                    platform::ProcessThreadIds().size());
+      } else {
+        std::printf("board not back within %.1f s\n", *options.await_reconnect_s);
+      }
     }
     if (result.interrupted) exit_code = kExitInterrupted;
     else if (result.estop) exit_code = kExitEstop;

@@ -99,7 +99,22 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
         error = "--time-limit takes a positive number of seconds, not " + v;
         return false;
       }
+      if (seconds > kMaxTimeLimit_s) {
+        error = "--time-limit takes at most " + std::to_string(static_cast<long>(kMaxTimeLimit_s)) +
+                " seconds (the clock's range), not " + v;
+        return false;
+      }
       out.time_limit_s = seconds;
+    } else if (arg == "--await-reconnect") {
+      if (!value(v)) return false;
+      double seconds = 0;
+      auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+      if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(seconds) || seconds <= 0 ||
+          seconds > kMaxTimeLimit_s) {
+        error = "--await-reconnect takes a positive number of seconds, not " + v;
+        return false;
+      }
+      out.await_reconnect_s = seconds;
     } else if (arg == "--summary-json") {
       if (!value(out.summary_json)) return false;
     } else if (arg == "--dry-run") {

@@ -18,6 +18,7 @@ struct Options {
   std::string summary_json;                // --summary-json PATH
   bool dry_run = false;                    // --dry-run
   bool watch = false;                      // --watch: stay up after identification
+  std::optional<double> await_reconnect_s; // --await-reconnect SECONDS: after a lost link
   std::string program;                     // PROGRAM
   bool help = false;
 };
@@ -26,7 +27,10 @@ inline constexpr const char* kUsage =
     "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--link ethernet|usb]\n"
     "              [--listen-port N]\n"
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
-    "              [--dry-run] [--watch] [PROGRAM]\n";
+    "              [--dry-run] [--watch] [--await-reconnect SECONDS] [PROGRAM]\n";
+
+// The longest --time-limit: the millisecond clock's deadlines hold no more.
+inline constexpr double kMaxTimeLimit_s = 2147483.0;
 
 // Parses argv; on a usage error returns false with the reason in `error`. A --summary-json
 // path that names the program, the profile or the plug-in is a usage error.

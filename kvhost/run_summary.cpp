@@ -37,6 +37,10 @@ std::string JsonEscape(const std::string& text) {
   return out;
 }
 
+unsigned long long U(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+
+std::uint64_t Reconnects(const host::LinkState& h) { return h.connections > 1 ? h.connections - 1 : 0; }
+
 }  // namespace
 
 void PrintSummary(const RunSummary& s) {
@@ -56,6 +60,15 @@ void PrintSummary(const RunSummary& s) {
   if (s.underruns) std::printf("underruns %u", *s.underruns);
   if (s.lowest_queue_depth) std::printf(", lowest board queue depth %d", *s.lowest_queue_depth);
   if (s.underruns) std::printf("\n");
+  if (s.link_health) {
+    const host::LinkState& h = *s.link_health;
+    std::printf("link health: frames sent %llu (%llu bytes), received %llu (%llu bytes); records skipped %llu, "
+                "malformed %llu; frames cut %llu; send failures %llu; link losses %llu, reconnects %llu, "
+                "stall closes %llu; E-stops %llu\n",
+                U(h.frames_sent), U(h.bytes_sent), U(h.frames_received), U(h.bytes_received), U(h.records_skipped),
+                U(h.records_malformed), U(h.frames_cut), U(h.send_failures), U(h.link_losses), U(Reconnects(h)),
+                U(h.stall_closes), U(h.estops));
+  }
   std::printf("wall time %.2f s\n", r.wall_s);
 }
 
@@ -97,6 +110,16 @@ std::string SummaryJson(const RunSummary& s) {
   if (s.board_end_steps) out << ",\"board_end_steps\":" << JsonArray(*s.board_end_steps);
   if (s.underruns) out << ",\"underruns\":" << *s.underruns;
   if (s.lowest_queue_depth) out << ",\"lowest_queue_depth\":" << *s.lowest_queue_depth;
+  if (s.link_health) {
+    const host::LinkState& h = *s.link_health;
+    out << ",\"link_health\":{\"frames_sent\":" << h.frames_sent << ",\"bytes_sent\":" << h.bytes_sent
+        << ",\"frames_received\":" << h.frames_received << ",\"bytes_received\":" << h.bytes_received
+        << ",\"records_skipped\":" << h.records_skipped << ",\"records_malformed\":" << h.records_malformed
+        << ",\"frames_cut\":" << h.frames_cut << ",\"send_failures\":" << h.send_failures
+        << ",\"link_losses\":" << h.link_losses << ",\"connections\":" << h.connections
+        << ",\"reconnects\":" << Reconnects(h) << ",\"stall_closes\":" << h.stall_closes
+        << ",\"estops\":" << h.estops << "}";
+  }
   if (!r.error.empty()) out << ",\"error\":\"" << JsonEscape(r.error) << "\"";
   out << "}";
   return out.str();

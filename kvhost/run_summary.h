@@ -8,6 +8,7 @@
 
 #include "plan_summary.h"
 #include "program_runner.h"
+#include "shell/host_contract.h"
 
 namespace kvhost {
 
@@ -27,6 +28,7 @@ struct RunSummary {
   std::optional<double> estimated_time_s;                 // dry run: segments x period + dwells
   std::optional<double> dwell_time_s;                     // dry run
   std::optional<std::array<double, 6>> program_end_units;  // dry run
+  std::optional<host::LinkState> link_health;  // the plug-in's counters at the end of the run
 };
 
 // The summary of a dry run: what the planner made of the program at the segment period.

@@ -6,7 +6,7 @@
 #   early      reports from the moment the status poll is answered; the run must end exactly
 #   late       the same reports, each sent 150 ms after it was taken; the run must end exactly
 #   drop       the board drops the link mid-program: E-stop, not completed, exit 4
-#   silence    the board goes silent mid-program: the run ends within its bound, exit 3
+#   silence    the board goes silent mid-program: the plug-in gives the link up, E-stop, exit 4
 #   interrupt  SIGTERM to kvhost mid-program: motion stopped (E-stop), stop frame, exit 5
 #   watch      kvhost --watch with a pendant on the board: its keys' host calls are printed,
 #              and the time limit ends the watch cleanly (stop frame, exit 0)
@@ -39,7 +39,7 @@ case $case in
   early) board_args+=(--reports-from status) ;;
   late) board_args+=(--reports-from status --report-latency-ms 150) ;;
   drop) board_args+=(--fault drop@600seg --no-reconnect); expect_exit=4 ;;
-  silence) board_args+=(--fault silence@600seg); expect_exit=3 ;;
+  silence) board_args+=(--fault silence@600seg); expect_exit=4 ;;
   interrupt) expect_exit=5 ;;
   watch) board_args+=(--pendant 0,18 --pendant-key 0,19@3s --pendant-key 0,19@3.4s) ;;
   *) echo "unknown case $case"; exit 2 ;;
@@ -101,7 +101,9 @@ else
 fi
 case $case in
   drop) grep -q "board link lost during motion: E-stop" host.log || fail "no E-stop message on the status line" ;;
-  silence) grep -q "no progress" host.log || fail "no message about the silent board" ;;
+  silence)
+    grep -q "board link lost during motion: E-stop" host.log || fail "no E-stop message on the status line"
+    grep -q '"stall_closes":1' summary.json || fail "the silent board's link was not counted as given up" ;;
   interrupt)
     grep -q "interrupted" host.log || fail "no word of the interrupt"
     grep -Eq "E-stops [1-9]" board.log || fail "the board was not stopped"

@@ -107,11 +107,24 @@ bool WaitReadable(SocketHandle s, int timeout_ms) {
   return rc > 0;
 }
 
+int WaitReadableEither(SocketHandle a, SocketHandle b, int timeout_ms) {
+  pollfd p[2] = {{Fd(a), POLLIN, 0}, {Fd(b), POLLIN, 0}};
+  int rc;
+  do {
+    rc = poll(p, 2, timeout_ms);
+  } while (rc < 0 && errno == EINTR);
+  if (rc <= 0) return 0;
+  // An error or a hang-up also wakes the caller, whose next receive or accept then says so.
+  constexpr short kWake = POLLIN | POLLERR | POLLHUP | POLLNVAL;
+  return ((p[0].revents & kWake) ? 1 : 0) | ((p[1].revents & kWake) ? 2 : 0);
+}
+
 int Send(SocketHandle s, const std::uint8_t* bytes, int count) {
   ssize_t n;
   do {
     n = send(Fd(s), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;  // the send time-out passed
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
@@ -141,6 +154,15 @@ void Shutdown(SocketHandle s) {
 
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) close(Fd(s));
+}
+
+void AbortSocket(SocketHandle s) {
+  if (s == kInvalidSocket) return;
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(Fd(s));
 }
 
 }  // namespace platform

@@ -132,8 +132,21 @@ bool WaitReadable(SocketHandle s, int timeout_ms) {
   return select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv) > 0;
 }
 
+int WaitReadableEither(SocketHandle a, SocketHandle b, int timeout_ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Sock(a), &readable);
+  FD_SET(Sock(b), &readable);
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  if (select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv) <= 0) return 0;
+  return (FD_ISSET(Sock(a), &readable) ? 1 : 0) | (FD_ISSET(Sock(b), &readable) ? 2 : 0);
+}
+
 int Send(SocketHandle s, const std::uint8_t* bytes, int count) {
   const int n = send(Sock(s), reinterpret_cast<const char*>(bytes), count, 0);
+  if (n == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT) return 0;  // the send time-out passed
   return n == SOCKET_ERROR ? -1 : n;
 }
 
@@ -163,6 +176,15 @@ void Shutdown(SocketHandle s) {
 
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) closesocket(Sock(s));
+}
+
+void AbortSocket(SocketHandle s) {
+  if (s == kInvalidSocket) return;
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(Sock(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  closesocket(Sock(s));
 }
 
 }  // namespace platform

@@ -2,8 +2,11 @@
 #include "link/ethernet_link.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <shared_mutex>
 
+#include "link/link_health.h"
 #include "link/link_interface.h"
 #include "link/usb_link.h"
 #include "platform/clock.h"
@@ -27,29 +30,43 @@ constexpr int kListenBacklog = 5;
 constexpr int kReceiveBufferBytes = 65536;
 constexpr int kReceiveChunk = 2048;
 constexpr std::uint32_t kPauseAfterReceiveFailMs = 2;
-constexpr int kSendTimeoutMs = 2000;  // a board that stops reading must not hang the sender
+// A board that stops reading must not hang a sender: one frame (the wait for the sender before
+// it included) gets this long, one send call at most a slice of it.
+constexpr std::uint32_t kSendBoundMs = 2000;
+constexpr int kSendSliceMs = 250;
 
 std::atomic<std::uint32_t> discovery_address{kDefaultDiscoveryAddress};
 std::atomic<std::uint16_t> discovery_port{kDefaultDiscoveryPort};
 std::atomic<std::uint16_t> listen_port{kDefaultListenPort};
 std::atomic<bool> started{false};
+std::atomic<bool> listen_failed{false};
 
-// protects eth_socket for the senders and the closer: only the server thread closes it, after
-// which the handle may be reused by the system, so no send may use it past that point
-std::mutex socket_lock;
+// protects eth_socket: senders and the closer hold it shared while they use the handle; only the
+// server thread changes it, exclusively, since a closed handle may be reused by the system
+std::shared_mutex handle_lock;
 platform::SocketHandle eth_socket = platform::kInvalidSocket;
+
+// serialises senders, so that two frames never interleave on the stream; timed, so that a sender
+// stuck behind a board that stopped reading holds the others up for one send bound at most
+std::timed_mutex send_order;
 
 std::atomic<bool> eth_open{false};  // the board is connected (EthIsOpen)
 
-std::atomic<std::uint64_t> hellos_sent{0}, connections{0}, bytes_received{0}, frames_sent{0}, send_errors{0};
+std::atomic<std::uint64_t> hellos_sent{0}, connections{0}, bytes_received{0}, frames_sent{0}, send_errors{0},
+    takeovers{0};
 
-// Sends all bytes, however many calls it takes; false on an error (errno kept).
+// Sends all bytes within the send bound, however many calls it takes; false on an error or when
+// the bound passed.
 bool SendAll(const std::uint8_t* bytes, int count) {
-  std::lock_guard<std::mutex> guard(socket_lock);
+  const std::uint32_t deadline = platform::TickMs() + kSendBoundMs;
+  std::unique_lock<std::timed_mutex> order(send_order, std::chrono::milliseconds(kSendBoundMs));
+  if (!order.owns_lock()) return false;
+  std::shared_lock<std::shared_mutex> handle(handle_lock);
   if (eth_socket == platform::kInvalidSocket) return false;
   while (count > 0) {
+    if (static_cast<std::int32_t>(platform::TickMs() - deadline) >= 0) return false;
     int n = platform::Send(eth_socket, bytes, count);
-    if (n <= 0) return false;
+    if (n < 0) return false;
     bytes += n;
     count -= n;
   }
@@ -73,22 +90,42 @@ void DiscoveryThread() {
   }
 }
 
-void ReceiveUntilClosed(platform::SocketHandle s) {
+// Receives from the board until the connection ends. A board that rebooted without closing
+// leaves a connection nothing will ever arrive on, so the listening socket is watched too: a
+// newer connection takes over, and is returned for the caller to adopt.
+platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::SocketHandle s_waiter) {
   std::uint8_t tmp_recv[kReceiveChunk];
+  platform::SocketHandle newer = platform::kInvalidSocket;
   for (;;) {
-    int n = platform::Receive(s, tmp_recv, kReceiveChunk);
-    if (n <= 0) break;
-    bytes_received.fetch_add(static_cast<std::uint64_t>(n));
-    StreamFeed(std::span<const std::uint8_t>(tmp_recv, static_cast<std::size_t>(n)));
+    const int ready = platform::WaitReadableEither(s, s_waiter, -1);
+    if (ready & 2) {
+      platform::Ipv4Endpoint peer;
+      newer = platform::Accept(s_waiter, &peer);
+      if (newer != platform::kInvalidSocket) {
+        takeovers.fetch_add(1);
+        trace_printf("a newer connection takes over");
+        break;
+      }
+      error_printf("accept, error !");
+      platform::SleepMs(1);
+    }
+    if (ready & 1) {
+      int n = platform::Receive(s, tmp_recv, kReceiveChunk);
+      if (n <= 0) break;
+      bytes_received.fetch_add(static_cast<std::uint64_t>(n));
+      StreamFeed(std::span<const std::uint8_t>(tmp_recv, static_cast<std::size_t>(n)));
+    }
+    if (ready == 0) platform::SleepMs(kPauseAfterReceiveFailMs);  // a failing wait must not spin
   }
   EthClose();
   {
-    std::lock_guard<std::mutex> guard(socket_lock);
+    std::unique_lock<std::shared_mutex> guard(handle_lock);
     platform::CloseSocket(eth_socket);
     eth_socket = platform::kInvalidSocket;
   }
   eth_open = false;
   platform::SleepMs(kPauseAfterReceiveFailMs);
+  return newer;
 }
 
 void ServerThread() {
@@ -97,27 +134,33 @@ void ServerThread() {
                    platform::Bind(s_waiter, {0, listen_port.load()}) && platform::Listen(s_waiter, kListenBacklog);
   if (!listening) {
     platform::CloseSocket(s_waiter);
+    listen_failed = true;
     error_printf("Listen failed");
     return;
   }
+  platform::SocketHandle next = platform::kInvalidSocket;  // a connection that took over
   for (;;) {
-    platform::Ipv4Endpoint eth_peer;
-    platform::SocketHandle s = platform::Accept(s_waiter, &eth_peer);
+    platform::SocketHandle s = next;
+    next = platform::kInvalidSocket;
+    if (s == platform::kInvalidSocket) {
+      platform::Ipv4Endpoint eth_peer;
+      s = platform::Accept(s_waiter, &eth_peer);
+    }
     if (s == platform::kInvalidSocket) {
       error_printf("accept, error !");
       platform::SleepMs(1);  // a persistent accept failure must not spin a core
       continue;
     }
-    platform::SetSendTimeout(s, kSendTimeoutMs);
+    platform::SetSendTimeout(s, kSendSliceMs);
     {
-      std::lock_guard<std::mutex> guard(socket_lock);
+      std::unique_lock<std::shared_mutex> guard(handle_lock);
       eth_socket = s;
     }
     eth_open = true;
     connections.fetch_add(1);
     UsbYieldLink();  // a board connecting over Ethernet takes the link from USB
     LinkConnected("accept, done !", kLinkEthernet, TransportOps{EthIsOpen, EthSendFrame, EthSendRaw, EthClose}, nullptr);
-    ReceiveUntilClosed(s);
+    next = ReceiveUntilClosed(s, s_waiter);
   }
 }
 
@@ -150,8 +193,8 @@ bool EthClose() {
     state.link_receive.store(nullptr, std::memory_order_release);
     eth_open = false;
     {
-      std::lock_guard<std::mutex> guard(socket_lock);
-      platform::Shutdown(eth_socket);  // wakes the server thread's receive, which closes it
+      std::shared_lock<std::shared_mutex> guard(handle_lock);
+      platform::Shutdown(eth_socket);  // wakes the server thread's receive and any blocked send
     }
     LinkClosed();
   }
@@ -168,12 +211,14 @@ bool EthSendFrame(std::unique_ptr<Packet> packet) {
   if (!SendAll(frame.data(), static_cast<int>(frame.size()))) {
     int code = platform::LastErrorCode();
     send_errors.fetch_add(1);
+    CountSendFailure();
     EthClose();
     platform::SetLastErrorCode(code);
     syserr_printf("socket");
     return false;
   }
   frames_sent.fetch_add(1);
+  CountFrameSent(frame.size());
   return true;
 }
 
@@ -181,14 +226,19 @@ bool EthSendRaw(const std::uint8_t* bytes, std::int32_t length) {
   if (state.link_open.load() == 0 || length < 0) return false;
   if (!SendAll(bytes, length)) {
     send_errors.fetch_add(1);
+    CountSendFailure();
     syserr_printf("socket err");
     return false;
   }
+  CountRawSent(static_cast<std::uint64_t>(length));
   return true;
 }
 
 EthCounters EthLinkCounters() {
-  return {hellos_sent.load(), connections.load(), bytes_received.load(), frames_sent.load(), send_errors.load()};
+  return {hellos_sent.load(), connections.load(), bytes_received.load(), frames_sent.load(), send_errors.load(),
+          takeovers.load()};
 }
+
+bool EthListenFailed() { return listen_failed.load(); }
 
 }  // namespace kv

@@ -37,7 +37,11 @@ struct EthCounters {
   std::uint64_t bytes_received;
   std::uint64_t frames_sent;
   std::uint64_t send_errors;
+  std::uint64_t takeovers;  // connections that replaced an open one
 };
 EthCounters EthLinkCounters();
+
+// The listening socket could not be set up ("Listen failed"): Ethernet is out for this run.
+bool EthListenFailed();
 
 }  // namespace kv

@@ -1,8 +1,10 @@
 // Link globals, the connection sequence and the common stream reassembler.
 #include "link/link_interface.h"
 
+#include <atomic>
 #include <mutex>
 
+#include "link/link_health.h"
 #include "link/link_transports.h"
 #include "link/reassembler.h"
 #include "motion/supervisor.h"
@@ -18,6 +20,17 @@ namespace {
 std::mutex reassembler_lock;
 FrameReassembler reassembler;
 
+std::atomic<int> sends_in_progress{0};
+
+// Counts a send for as long as it runs.
+class SendInProgress {
+ public:
+  SendInProgress() { sends_in_progress.fetch_add(1); }
+  ~SendInProgress() { sends_in_progress.fetch_sub(1); }
+  SendInProgress(const SendInProgress&) = delete;
+  SendInProgress& operator=(const SendInProgress&) = delete;
+};
+
 }  // namespace
 
 void LinkInit() {
@@ -27,9 +40,13 @@ void LinkInit() {
 
 void StreamFeed(std::span<const std::uint8_t> bytes) {
   std::lock_guard<std::mutex> guard(reassembler_lock);
+  CountBytesReceived(bytes.size());
+  const std::uint64_t cuts = reassembler.Cuts();
   reassembler.Feed(bytes, [](std::span<const std::uint8_t> body) {
+    CountFrameReceived();
     if (LinkReceiveFn receive = state.link_receive.load(std::memory_order_acquire)) receive(body);
   });
+  for (std::uint64_t n = reassembler.Cuts(); n > cuts; --n) CountFrameCut();
 }
 
 void StreamReset() {
@@ -51,19 +68,32 @@ void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps
   ServiceStart();
 }
 
-void LinkClosed() { SupervisorLinkLost(); }
+void LinkClosed() {
+  CountLinkLoss();
+  SupervisorLinkLost();
+}
 
 bool LinkEstablished() { return state.link_is_open.load(std::memory_order_acquire) != nullptr; }
 
 bool LinkSendFrame(std::unique_ptr<Packet> packet) {
   LinkSendFrameFn send = state.link_send_frame.load(std::memory_order_acquire);
   if (send == nullptr) return false;  // the packet is destroyed here
+  SendInProgress counted;
   return send(std::move(packet));
 }
 
 bool LinkSendRaw(const std::uint8_t* bytes, std::int32_t length) {
   LinkSendRawFn send = state.link_send_raw.load(std::memory_order_acquire);
-  return send != nullptr && send(bytes, length);
+  if (send == nullptr) return false;
+  SendInProgress counted;
+  return send(bytes, length);
+}
+
+int LinkSendsInProgress() { return sends_in_progress.load(); }
+
+void LinkCloseNow() {
+  if (state.link_open.load() == 0) return;
+  if (LinkCloseFn close = state.link_close.load(std::memory_order_acquire)) close();
 }
 
 }  // namespace kv

@@ -51,4 +51,9 @@ bool LinkSendFrame(std::unique_ptr<Packet> packet);
 bool LinkSendRaw(const std::uint8_t* bytes, std::int32_t length);
 bool LinkEstablished();
 
+// Sends under way now, on any thread.
+int LinkSendsInProgress();
+// Closes an open link at once (a blocked send on it returns); nothing when none is open.
+void LinkCloseNow();
+
 }  // namespace kv

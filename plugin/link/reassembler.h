@@ -27,6 +27,7 @@ class FrameReassembler {
     while (at < bytes.size()) {
       if (rx_expected_ == 0) {
         int length = bytes[at++];
+        if (length > wire::kMaxReceivedBody) ++cuts_;
         rx_expected_ = length > wire::kMaxReceivedBody ? wire::kMaxReceivedBody : length;
         rx_filled_ = 0;
         continue;
@@ -46,10 +47,13 @@ class FrameReassembler {
   }
 
   bool Collecting() const { return rx_expected_ != 0; }
+  // Length bytes above the limit seen so far, each a frame cut short.
+  std::uint64_t Cuts() const { return cuts_; }
 
  private:
   int rx_expected_ = 0;  // length of the frame being collected; 0 while waiting for a length byte
   int rx_filled_ = 0;
+  std::uint64_t cuts_ = 0;
   std::array<std::uint8_t, 2048> rx_frame_{};
 };
 

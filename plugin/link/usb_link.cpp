@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "link/ethernet_link.h"
+#include "link/link_health.h"
 #include "link/link_interface.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
@@ -249,7 +250,12 @@ bool UsbSendFrame(std::unique_ptr<Packet> packet) {
       }
     }
   }
-  if (failed) UsbClose();
+  if (failed) {
+    CountSendFailure();
+    UsbClose();
+  } else {
+    CountFrameSent(frame.size());
+  }
   return true;
 }
 
@@ -261,7 +267,12 @@ bool UsbSendRaw(const std::uint8_t* bytes, std::int32_t /*length*/) {
     std::memcpy(usb_out_report.data() + 1, bytes, kRawBytes);  // callers keep raw messages in 64-byte buffers
     failed = !UsbWriteReportLocked(CurrentDevice());
   }
-  if (failed) UsbClose();
+  if (failed) {
+    CountSendFailure();
+    UsbClose();
+  } else {
+    CountRawSent(kRawBytes);
+  }
   return true;
 }
 

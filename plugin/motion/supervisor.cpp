@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "link/link_health.h"
 #include "link/link_interface.h"
 #include "motion/config_download.h"
 #include "motion/jog.h"
@@ -113,6 +114,7 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
       SendCommand(wire::STREAM_CLOSE);
       break;
     case ACTION_ESTOP:
+      CountEstop();
       SendCommand(wire::BOARD_ESTOP);
       host::Store(engine.estop, 1);
       StreamDropWaiting();

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "link/link_health.h"
 #include "motion/config_download.h"
 #include "motion/pendant.h"
 #include "platform/clock.h"
@@ -305,6 +306,7 @@ void ApplyBoardReport(Body body, std::size_t& p) {
       p += 20;
       break;
     default:
+      CountRecordSkipped();
       break;  // only the sub-code is consumed
   }
 }
@@ -339,9 +341,10 @@ void ParseRecords(Body body) {
       case wire::IDENT_REPLY: ApplyIdentification(body, p); break;
       case wire::STATUS_REPLY: ApplyStatusReply(body, p); break;
       case wire::DIAG_WORDS: p += 20; break;
-      default: break;  // an unknown code costs one byte
+      default: CountRecordSkipped(); break;  // an unknown code costs one byte
     }
   }
+  if (p > body.size()) CountRecordMalformed();  // the last record read zeros past the end
   SoftLimitCheck();
 }
 

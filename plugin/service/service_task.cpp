@@ -3,10 +3,13 @@
 
 #include <memory>
 
+#include "link/link_health.h"
 #include "link/link_interface.h"
 #include "motion/config_download.h"
 #include "motion/pendant.h"
+#include "platform/clock.h"
 #include "runtime/commands.h"
+#include "runtime/diagnostics.h"
 #include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
 #include "service/firmware_upgrade.h"
@@ -21,6 +24,35 @@ constexpr std::int32_t kFirstRunMs = 20;
 constexpr std::int32_t kPollPeriodMs = 200;
 constexpr std::int32_t kStreamPeriodMs = 30;
 constexpr std::int32_t kIdleRoundsPerKeepAlive = 5;  // the sixth empty run sends one
+// A board holding segments executes one every few milliseconds. One that has executed none for
+// this long is gone or hung (a power dip, firmware that stopped reading, a cut cable): left open,
+// its link would keep the host waiting for the end of the motion forever.
+constexpr std::uint32_t kStalledBoardMs = 2000;
+
+// The executed count last seen and since when (scheduler thread only).
+std::uint32_t watch_done = 0;
+std::uint32_t watch_since = 0;
+
+// Closes the link to a board that holds segments and has stopped executing them; the close
+// raises the E-stop of a lost link, and the transport looks for the board again.
+void CloseIfStalled() {
+  const std::uint32_t now = platform::TickMs();
+  const std::uint32_t done = state.segments_done.load();
+  const std::uint32_t outstanding = state.segments_sent.load() - done;
+  if (state.link_open.load() == 0 || outstanding == 0 || outstanding > static_cast<std::uint32_t>(state.lim_buffer.load()) ||
+      done != watch_done) {
+    watch_done = done;
+    watch_since = now;
+    return;
+  }
+  if (now - watch_since < kStalledBoardMs) return;
+  LinkCloseFn close = state.link_close.load(std::memory_order_acquire);
+  if (close == nullptr) return;
+  CountStallClose();
+  trace_printf("the board executed none of %u segments for %u ms: closing the link", outstanding, now - watch_since);
+  watch_since = now;
+  close();
+}
 
 void SendCommand(std::uint8_t command) { LinkSendFrame(std::make_unique<PacketBuffer>(command)); }
 
@@ -72,6 +104,7 @@ std::int32_t ServiceRun(std::uint32_t) {
     state.pulse_rate_hz = 0;
     return kPollPeriodMs;
   }
+  CloseIfStalled();
   ParamCompute();
   if (state.upgrade_requested.load()) {
     FirmwareUpgrade();

@@ -193,6 +193,22 @@ struct LinkState {
   std::uint8_t streaming;      // and its status reply: parameters are being kept current
   std::uint8_t in_loader;      // the board answered from its firmware loader
   std::uint32_t connections;   // links opened since the plug-in was loaded
+  // Link health since the plug-in was loaded; filled only when `size` covers them.
+  std::uint8_t listen_failed;  // the Ethernet listening port could not be opened ("Listen failed")
+  std::uint64_t frames_sent;
+  std::uint64_t bytes_sent;
+  std::uint64_t frames_received;
+  std::uint64_t bytes_received;
+  std::uint64_t records_skipped;    // record codes or report sub-codes the plug-in does not know
+  std::uint64_t records_malformed;  // frames whose last record ran past the frame's end
+  std::uint64_t frames_cut;         // length bytes above 200: frames cut short by the reassembler
+  std::uint64_t send_failures;
+  std::uint64_t link_losses;        // open links that closed
+  std::uint64_t stall_closes;      // links closed because the board stopped executing its segments
+  std::uint64_t estops;             // E-stops the plug-in carried out
 };
+
+// The size of a LinkState before the health fields: callers built against it are still served.
+inline constexpr std::uint32_t kLinkStateBaseSize = offsetof(LinkState, listen_failed);
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "link/ethernet_link.h"
+#include "link/link_health.h"
 #include "link/link_interface.h"
 #include "motion/jog.h"
 #include "motion/motion_stream.h"
@@ -31,6 +32,7 @@ namespace {
 
 constexpr const char* kDisplaySuffix = " Corvanta PlugIn Ver 3.0b";
 constexpr std::uint32_t kStopFrameWaitMs = 500;
+constexpr std::uint32_t kStuckSendGraceMs = 100;
 
 // The library's own file name without directory and extension.
 std::string ModuleBaseName() {
@@ -93,11 +95,16 @@ void Config() {
 }
 
 void StopPlug() {
-  if (kv::LinkEstablished()) {
-    kv::LinkSendFrame(std::make_unique<kv::PacketBuffer>(kv::wire::PLUGIN_STOP));
+  // Bounded whatever the board does: the stop frame gets one send bound (a board that stopped
+  // reading fails it, which closes the link), and a send still stuck after the scheduler was told
+  // to stop is ended by closing the link, so no wait below outlasts it.
+  if (kv::LinkEstablished() && kv::LinkSendFrame(std::make_unique<kv::PacketBuffer>(kv::wire::PLUGIN_STOP))) {
     platform::SleepMs(kStopFrameWaitMs);
   }
   kv::TimerStop();
+  const std::uint32_t grace_from = platform::TickMs();
+  while (kv::LinkSendsInProgress() > 0 && platform::TickMs() - grace_from < kStuckSendGraceMs) platform::SleepMs(1);
+  if (kv::LinkSendsInProgress() > 0) kv::LinkCloseNow();
   // The host's blocks are valid only until this call returns: let the scheduler's last pass and
   // any frame being parsed on a link thread finish, and keep later frames away from them.
   kv::TimerJoin();
@@ -140,13 +147,28 @@ bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery
 }
 
 bool GetLinkState(host::LinkState* out) {
-  if (out == nullptr || out->size < sizeof(host::LinkState)) return false;
+  if (out == nullptr || out->size < host::kLinkStateBaseSize) return false;
   out->link_kind = state.link_kind.load();
   out->link_open = state.link_open.load();
   out->identified = state.pulse_rate_hz.load() != 0 ? 1 : 0;
   out->streaming = state.stream_mode.load() ? 1 : 0;
   out->in_loader = state.upgrade_requested.load() || state.board_in_loader.load() ? 1 : 0;
   out->connections = state.link_connections.load();
+  if (out->size >= sizeof(host::LinkState)) {
+    const kv::LinkHealth h = kv::LinkHealthSnapshot();
+    out->listen_failed = kv::EthListenFailed() ? 1 : 0;
+    out->frames_sent = h.frames_sent;
+    out->bytes_sent = h.bytes_sent;
+    out->frames_received = h.frames_received;
+    out->bytes_received = h.bytes_received;
+    out->records_skipped = h.records_skipped;
+    out->records_malformed = h.records_malformed;
+    out->frames_cut = h.frames_cut;
+    out->send_failures = h.send_failures;
+    out->link_losses = h.link_losses;
+    out->stall_closes = h.stall_closes;
+    out->estops = h.estops;
+  }
   return true;
 }
 

@@ -41,7 +41,11 @@ Ipv4Endpoint LocalEndpoint(SocketHandle s);
 int Receive(SocketHandle s, std::uint8_t* buffer, int capacity);
 // Waits up to timeout_ms for the socket to become readable; false on time-out or error.
 bool WaitReadable(SocketHandle s, int timeout_ms);
-// One send call (never raises a signal): bytes taken, or -1 on an error.
+// Waits up to timeout_ms for either socket to become readable (a listening socket: a
+// connection is pending). Bit 0 of the result: `a` is readable, bit 1: `b`; 0 on time-out.
+int WaitReadableEither(SocketHandle a, SocketHandle b, int timeout_ms);
+// One send call (never raises a signal): bytes taken, 0 when the send time-out passed with
+// nothing taken, or -1 on an error.
 int Send(SocketHandle s, const std::uint8_t* bytes, int count);
 int SendTo(SocketHandle s, const std::uint8_t* bytes, int count, Ipv4Endpoint remote);
 int ReceiveFrom(SocketHandle s, std::uint8_t* buffer, int capacity, Ipv4Endpoint* from);
@@ -49,6 +53,8 @@ int ReceiveFrom(SocketHandle s, std::uint8_t* buffer, int capacity, Ipv4Endpoint
 // Ends both directions: a receive or send blocked on another thread returns at once.
 void Shutdown(SocketHandle s);
 void CloseSocket(SocketHandle s);
+// Closes with a reset instead of an orderly end: the peer's next receive fails.
+void AbortSocket(SocketHandle s);
 
 // The loopback-only guard, switched on by every test binary that loads the plug-in: while it is
 // on, SendTo and Connect to any address outside 127.0.0.0/8 are refused before anything leaves
