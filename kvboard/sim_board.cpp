@@ -685,6 +685,15 @@ bool SimBoard::TakeDropRequest() {
   return std::exchange(drop_requested_, false);
 }
 
+void SimBoard::RestartIntoLoader() {
+  {
+    std::lock_guard lock(mu_);
+    in_loader_ = true;
+    LogLocked("restarting into the loader");
+  }
+  DropConnection();
+}
+
 std::vector<std::uint8_t> SimBoard::LoaderImage() const {
   std::lock_guard lock(mu_);
   return loader_image_;

@@ -97,6 +97,9 @@ class SimBoard {
   // complete image restarts it into the loader again.
   // The last image written, as assembled (a short last block comes with its padding).
   std::vector<std::uint8_t> LoaderImage() const;
+  // The board falls back into its loader by itself (a failed self-test): the link drops and it
+  // comes back answering from the loader.
+  void RestartIntoLoader();
 
   // Fault injection.
   void DropConnection();                        // close the link; reconnects per config

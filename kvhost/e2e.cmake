@@ -4,7 +4,8 @@
 add_executable(kvhost_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_program_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_machine_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_pendant_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/e2e_usb_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_usb_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_upgrade_test.cpp)
 target_link_libraries(kvhost_e2e_tests PRIVATE kvhost_lib GTest::gtest_main)
 target_compile_definitions(kvhost_e2e_tests PRIVATE
   KV_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
@@ -19,4 +20,13 @@ foreach(case early late drop silence interrupt watch)
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/run_case.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/external/${case} ${case})
   set_tests_properties(ExternalBoard.${case} PROPERTIES LABELS integration TIMEOUT 120)
+endforeach()
+
+# kvhost's dialog commands from the command line: --dialog, --upload-config, --upgrade, and a
+# board sitting in its loader with and without an image to give it.
+foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused loader-no-image loader-upgrade)
+  add_test(NAME DialogCommands.${case}
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/dialog_commands.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
+      ${CMAKE_CURRENT_BINARY_DIR}/dialog_commands/${case} ${case})
+  set_tests_properties(DialogCommands.${case} PROPERTIES LABELS integration TIMEOUT 120)
 endforeach()

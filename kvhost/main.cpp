@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 
+#include "board_commands.h"
 #include "board_wait.h"
 #include "host_machine.h"
 #include "host_session.h"
@@ -143,10 +144,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
-  platform::SetMessageBoxHandler([](std::string_view text, std::string_view caption) {
-    std::printf("[message box] %.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                static_cast<int>(text.size()), text.data());
-  });
+  // The screen: message boxes printed, the file dialog answered with the image to load.
+  kvhost::DialogDriver driver(/*print=*/true);
+  if (!options.upgrade.empty()) driver.AnswerFileDialog(options.upgrade);
 
   kvhost::HostMachine machine;
   kvhost::HostSession session(machine);
@@ -184,6 +184,12 @@ int main(int argc, char** argv) {
 
   std::uint32_t started_ms = platform::TickMs();
   double board_wait = options.time_limit_s.value_or(kDefaultBoardWait_s);
+  if (kvhost::IsDialogCommand(options)) {
+    const int code = kvhost::RunDialogCommand(options, session.api(), machine, driver, board_wait);
+    session.ShutDown();
+    if (board) board->Stop();
+    return code;
+  }
   if (!kvhost::WaitForBoard(session.api(), machine, board_wait, options.link == "ethernet")) {
     const host::LinkState link = kvhost::ReadLinkState(session.api());
     session.ShutDown();
@@ -192,7 +198,7 @@ int main(int argc, char** argv) {
       return Fail(kExitNoBoard, "the plug-in cannot listen on port " + std::to_string(options.listen_port) +
                                     " (Listen failed): is another program using it?");
     }
-    if (link.in_loader != 0) return Fail(kExitNoBoard, "the board answered from its firmware loader");
+    if (link.in_loader != 0) return Fail(kExitNoBoard, kvhost::kInLoaderWithoutImage);
     if (link.identified != 0) return Fail(kExitNoBoard, "the board was identified but never answered the status poll");
     return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
                                                    : "no board answered within 15 s");

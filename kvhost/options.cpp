@@ -115,6 +115,12 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
         return false;
       }
       out.await_reconnect_s = seconds;
+    } else if (arg == "--dialog") {
+      out.dialog = true;
+    } else if (arg == "--upload-config") {
+      if (!value(out.upload_config)) return false;
+    } else if (arg == "--upgrade") {
+      if (!value(out.upgrade)) return false;
     } else if (arg == "--summary-json") {
       if (!value(out.summary_json)) return false;
     } else if (arg == "--dry-run") {
@@ -133,6 +139,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
   }
   if (out.watch && (out.dry_run || !out.program.empty())) {
     error = "--watch runs no program: give neither a program nor --dry-run";
+    return false;
+  }
+  const int dialog_commands = (out.dialog ? 1 : 0) + (out.upload_config.empty() ? 0 : 1) + (out.upgrade.empty() ? 0 : 1);
+  if (dialog_commands > 1 || (dialog_commands == 1 && (out.watch || out.dry_run || !out.program.empty()))) {
+    error = "--dialog, --upload-config and --upgrade go alone: no program, --dry-run or --watch, and one of them";
     return false;
   }
   return !RefuseSummaryOver(out, error);

@@ -18,6 +18,9 @@ struct Options {
   std::string summary_json;                // --summary-json PATH
   bool dry_run = false;                    // --dry-run
   bool watch = false;                      // --watch: stay up after identification
+  bool dialog = false;                     // --dialog: print the plug-in's dialog
+  std::string upload_config;               // --upload-config FILE
+  std::string upgrade;                     // --upgrade FILE: the firmware image
   std::optional<double> await_reconnect_s; // --await-reconnect SECONDS: after a lost link
   std::string program;                     // PROGRAM
   bool help = false;
@@ -27,6 +30,7 @@ inline constexpr const char* kUsage =
     "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--link ethernet|usb]\n"
     "              [--listen-port N]\n"
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
+    "              [--dialog | --upload-config FILE | --upgrade FILE]\n"
     "              [--dry-run] [--watch] [--await-reconnect SECONDS] [PROGRAM]\n";
 
 // The longest --time-limit: the millisecond clock's deadlines hold no more.

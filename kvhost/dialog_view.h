@@ -1,0 +1,18 @@
+// The plug-in dialog as it would appear on the screen, as text: one line per control of its
+// template, with what the dialog's model holds (texts, check states, enabled states, progress).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/dialog.h"
+
+namespace kvhost {
+
+// A heading line, then the controls in the template's (tab) order.
+std::vector<std::string> DialogLines(const platform::Dialog& dialog);
+
+// A text bar of `width` cells for `percent` (clamped to 0..100): "[#####.....]".
+std::string Bar(int percent, int width);
+
+}  // namespace kvhost
