@@ -26,8 +26,10 @@ if [ "${1:-}" = "--in-netns" ]; then
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== creating the Wine prefix $WINEPREFIX"
     run wineboot -i >/dev/null 2>&1 || true
+    "$server" -w  # the prefix's first server lingers; the persistent one below replaces it
   fi
-  "$server" -p 120  # one server for every test process: starting Wine once per case stays cheap
+  # One server for every test process: starting Wine once per case stays cheap.
+  "$server" -p 120 || true  # refused only when a server already runs, which serves as well
   # Wine's services start with the first program and outlive it: start them here, away from the
   # pipes ctest reads, or ctest would wait for them to close.
   run wineboot </dev/null >/dev/null 2>&1 || true
@@ -84,6 +86,29 @@ if int(number(r"plug-in stops (\d+)")) < 1:
 if failures:
     sys.exit("Wine session: " + "; ".join(failures))
 print(f"Wine session: board end = programmed end = host position {board_end}, no underruns, stop frame received")
+PY
+
+  echo "== Wine session over USB: kvhost.exe with the simulated board as a HID device"
+  rc=0
+  run "$dir/kvhost/kvhost.exe" --plugin "$dir/plugin/Kalvero.dll" --profile "$out/profile-usb.xml" --board sim \
+    --link usb --time-limit 240 --summary-json "$out/summary-usb.json" "$program" >"$out/kvhost-usb.txt" 2>&1 || rc=$?
+  tr -d '\r' <"$out/kvhost-usb.txt"
+  [ "$rc" -eq 0 ] || { echo "kvhost.exe --link usb exited $rc" >&2; exit 1; }
+  python3 - "$out/summary-usb.json" <<'PY'
+import json, sys
+s = json.load(open(sys.argv[1]))
+failures = []
+if not s.get("completed"):
+    failures.append("the run did not complete")
+if s.get("link") != "usb":
+    failures.append(f"the link was {s.get('link')}")
+if not (s["board_end_steps"] == s["program_end_steps"] == s["axis_position"]):
+    failures.append(f"ends differ: board {s['board_end_steps']}, programmed {s['program_end_steps']}, host {s['axis_position']}")
+if s.get("underruns") != 0:
+    failures.append("the board ran out of segments")
+if failures:
+    sys.exit("Wine USB session: " + "; ".join(failures))
+print(f"Wine USB session: board end = programmed end = host position {s['board_end_steps']}, no underruns")
 PY
   [ "$tests_rc" -eq 0 ] || { echo "Windows tests failed under Wine" >&2; exit 1; }
   exit 0

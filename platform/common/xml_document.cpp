@@ -33,6 +33,7 @@
 #include <array>
 
 #include "platform/file.h"
+#include "xml_layout.h"
 
 namespace platform {
 namespace {
@@ -172,52 +173,30 @@ std::string EscapedText(std::string_view text) {
   return Serialize(holder, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
 }
 
-// The indentation one level adds in this document: what stands after the last line break
-// before the root's first indented child; empty when the document is not indented.
-std::string IndentUnit(pugi::xml_node any) {
-  pugi::xml_node root = any.root().find_child([](pugi::xml_node n) { return n.type() == pugi::node_element; });
-  for (pugi::xml_node child : root.children()) {
-    if (child.type() != pugi::node_element) continue;
-    pugi::xml_node lead = child.previous_sibling();
-    if (!lead || !IsBlankText(lead)) return {};
-    std::string_view ws(lead.value());
-    std::size_t newline = ws.find_last_of('\n');
-    return newline == std::string_view::npos ? std::string() : std::string(ws.substr(newline + 1));
+// The layout algorithm's view of a pugixml tree.
+struct PugiTree {
+  using Node = pugi::xml_node;
+  Node PreviousSibling(Node n) { return n.previous_sibling(); }
+  Node NextSibling(Node n) { return n.next_sibling(); }
+  Node FirstChild(Node n) { return n.first_child(); }
+  Node LastChild(Node n) { return n.last_child(); }
+  Node DocumentElement(Node any) {
+    return any.root().find_child([](Node n) { return n.type() == pugi::node_element; });
   }
-  return {};
-}
-
-// A new last child element laid out like its siblings: on a line of its own when they are.
-pugi::xml_node AppendLaidOut(pugi::xml_node parent) {
-  pugi::xml_node last_element;
-  for (pugi::xml_node c = parent.last_child(); c; c = c.previous_sibling()) {
-    if (c.type() == pugi::node_element) {
-      last_element = c;
-      break;
-    }
-  }
-  if (last_element) {
-    pugi::xml_node lead = last_element.previous_sibling();
-    if (!lead || !IsBlankText(lead)) return parent.append_child(pugi::node_element);
-    pugi::xml_node child = parent.insert_child_after(pugi::node_element, last_element);
-    parent.insert_child_before(pugi::node_pcdata, child).set_value(lead.value());
+  bool IsElement(Node n) { return n.type() == pugi::node_element; }
+  bool IsBlankText(Node n) { return platform::IsBlankText(n); }
+  std::string Value(Node n) { return n.value(); }
+  Node InsertElementAfter(Node parent, Node after, std::string_view name) {
+    Node child = after ? parent.insert_child_after(pugi::node_element, after) : parent.append_child(pugi::node_element);
+    child.set_name(std::string(name).c_str());
     return child;
   }
-  // An empty element on a line of its own gets its first child one level further in.
-  pugi::xml_node own_lead = parent.previous_sibling();
-  if (!parent.first_child() && own_lead && IsBlankText(own_lead) &&
-      std::string_view(own_lead.value()).find('\n') != std::string_view::npos) {
-    std::string unit = IndentUnit(parent);
-    if (!unit.empty()) {
-      std::string lead = own_lead.value();
-      parent.append_child(pugi::node_pcdata).set_value((lead + unit).c_str());
-      pugi::xml_node child = parent.append_child(pugi::node_element);
-      parent.append_child(pugi::node_pcdata).set_value(lead.c_str());
-      return child;
-    }
+  void InsertTextBefore(Node parent, Node before, const std::string& text) {
+    (before ? parent.insert_child_before(pugi::node_pcdata, before) : parent.append_child(pugi::node_pcdata))
+        .set_value(text.c_str());
   }
-  return parent.append_child(pugi::node_element);
-}
+  void Remove(Node parent, Node child) { parent.remove_child(child); }
+};
 
 }  // namespace
 
@@ -234,8 +213,8 @@ XmlElement XmlElement::FirstChild(std::string_view name) const {
 XmlElement XmlElement::AppendChild(std::string_view name) {
   if (!node_) return {};
   pugi::xml_node parent = NodeOf(node_);
-  pugi::xml_node child = preserving_ ? AppendLaidOut(parent) : parent.append_child(pugi::node_element);
-  child.set_name(std::string(name).c_str());
+  PugiTree tree;
+  pugi::xml_node child = preserving_ ? detail::AppendLaidOut(tree, parent, name) : tree.InsertElementAfter(parent, {}, name);
   return XmlElement(RawOf(child), preserving_);
 }
 
@@ -244,13 +223,10 @@ bool XmlElement::RemoveChild(XmlElement child) {
   pugi::xml_node parent = NodeOf(node_);
   pugi::xml_node node = NodeOf(child.node_);
   if (node.parent() != parent) return false;
-  if (preserving_) {
-    // The line the element stood on goes with it, unless its indentation leads the next node.
-    pugi::xml_node lead = node.previous_sibling();
-    pugi::xml_node next = node.next_sibling();
-    if (lead && IsBlankText(lead) && (!next || IsBlankText(next))) parent.remove_child(lead);
-  }
-  return parent.remove_child(node);
+  if (!preserving_) return parent.remove_child(node);
+  PugiTree tree;
+  detail::RemoveLaidOut(tree, parent, node);
+  return true;
 }
 
 XmlElement XmlElement::Parent() const {

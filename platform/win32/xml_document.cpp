@@ -7,8 +7,11 @@
 #include "platform/xml_document.h"
 
 #include <deque>
+#include <utility>  // std::exchange, std::swap
 
 #include "platform/file.h"
+
+#include "../common/xml_layout.h"
 
 #include "win32.h"
 // after windows.h:
@@ -130,6 +133,34 @@ std::string StreamBytes(IStream* stream) {
   return bytes;
 }
 
+// How a source ended its lines. The parser keeps LF alone, and MSXML versions differ in what
+// they write back, so saving restores the source's own line ends.
+enum class LineEnds { kUnknown, kLf, kCrLf };
+
+// Every line of `bytes` ended with CR LF, or every one with LF alone; unknown when mixed or none.
+LineEnds LineEndsOf(std::string_view bytes) {
+  std::size_t lf = 0, crlf = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != '\n') continue;
+    if (i > 0 && bytes[i - 1] == '\r') ++crlf; else ++lf;
+  }
+  if (lf && !crlf) return LineEnds::kLf;
+  if (crlf && !lf) return LineEnds::kCrLf;
+  return LineEnds::kUnknown;
+}
+
+// `bytes` with each line end, CR LF or LF alone, written as CR LF or as LF.
+std::string WithLineEnds(std::string_view bytes, bool crlf) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 16);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;  // its LF follows
+    if (bytes[i] == '\n' && crlf) out += '\r';
+    out += bytes[i];
+  }
+  return out;
+}
+
 // The parser's reason and line for the last failed load.
 std::string ParseErrorText(IXMLDOMDocument* doc) {
   IXMLDOMParseError* parse_error = nullptr;
@@ -147,6 +178,100 @@ std::string ParseErrorText(IXMLDOMDocument* doc) {
   }
   return text;
 }
+
+// One counted reference to a node, for the layout algorithm.
+class DomNode {
+ public:
+  DomNode() = default;
+  explicit DomNode(IXMLDOMNode* adopted) : node_(adopted) {}  // takes over the caller's reference
+  DomNode(const DomNode& other) : node_(other.node_) {
+    if (node_) node_->AddRef();
+  }
+  DomNode& operator=(DomNode other) {
+    std::swap(node_, other.node_);
+    return *this;
+  }
+  ~DomNode() {
+    if (node_) node_->Release();
+  }
+  explicit operator bool() const { return node_ != nullptr; }
+  IXMLDOMNode* get() const { return node_; }
+  IXMLDOMNode* release() { return std::exchange(node_, nullptr); }
+
+ private:
+  IXMLDOMNode* node_ = nullptr;
+};
+
+// The layout algorithm's view of an MSXML tree.
+struct DomTree {
+  using Node = DomNode;
+  IXMLDOMDocument* doc;
+
+  template <typename Getter>
+  static Node Get(const Node& n, Getter getter) {
+    IXMLDOMNode* out = nullptr;
+    if (!n || FAILED((n.get()->*getter)(&out))) return {};
+    return Node(out);
+  }
+  Node PreviousSibling(const Node& n) { return Get(n, &IXMLDOMNode::get_previousSibling); }
+  Node NextSibling(const Node& n) { return Get(n, &IXMLDOMNode::get_nextSibling); }
+  Node FirstChild(const Node& n) { return Get(n, &IXMLDOMNode::get_firstChild); }
+  Node LastChild(const Node& n) { return Get(n, &IXMLDOMNode::get_lastChild); }
+  Node DocumentElement(const Node&) {
+    IXMLDOMElement* root = nullptr;
+    if (FAILED(doc->get_documentElement(&root)) || root == nullptr) return {};
+    IXMLDOMNode* node = nullptr;
+    root->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&node));
+    root->Release();
+    return Node(node);
+  }
+  bool IsElement(const Node& n) { return n && platform::IsElement(n.get()); }
+  bool IsBlankText(const Node& n) {
+    DOMNodeType type = NODE_INVALID;
+    if (!n || FAILED(n.get()->get_nodeType(&type)) || type != NODE_TEXT) return false;
+    return Value(n).find_first_not_of(" \t\r\n") == std::string::npos;
+  }
+  std::string Value(const Node& n) {
+    VARIANT value;
+    VariantInit(&value);
+    std::string out;
+    if (n && SUCCEEDED(n.get()->get_nodeValue(&value)) && value.vt == VT_BSTR) {
+      out = win32::Narrow(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
+    }
+    VariantClear(&value);
+    return out;
+  }
+  // Places `fresh` before `before` (null: last) and returns it as placed.
+  Node Place(const Node& parent, IXMLDOMNode* fresh, const Node& before) {
+    if (!fresh) return {};
+    VARIANT where;
+    VariantInit(&where);
+    if (before) {
+      where.vt = VT_UNKNOWN;
+      where.punkVal = before.get();
+    }
+    IXMLDOMNode* placed = nullptr;
+    const HRESULT hr = parent.get()->insertBefore(fresh, where, &placed);
+    fresh->Release();
+    return SUCCEEDED(hr) ? Node(placed) : Node();
+  }
+  Node InsertElementAfter(const Node& parent, const Node& after, std::string_view name) {
+    return Place(parent, NewElement(doc, name), after ? NextSibling(after) : Node());
+  }
+  void InsertTextBefore(const Node& parent, const Node& before, const std::string& text) {
+    IXMLDOMText* node = nullptr;
+    Bstr value(text);
+    if (FAILED(doc->createTextNode(value.get(), &node)) || node == nullptr) return;
+    IXMLDOMNode* fresh = nullptr;
+    node->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&fresh));
+    node->Release();
+    Place(parent, fresh, before);
+  }
+  void Remove(const Node& parent, const Node& child) {
+    IXMLDOMNode* removed = nullptr;
+    if (SUCCEEDED(parent.get()->removeChild(child.get(), &removed)) && removed) removed->Release();
+  }
+};
 
 }  // namespace
 
@@ -180,17 +305,24 @@ XmlElement XmlElement::FirstChild(std::string_view name) const {
 XmlElement XmlElement::AppendChild(std::string_view name) {
   if (!node_) return {};
   NodeRef& self = Ref(node_);
-  IXMLDOMNode* element = NewElement(self.arena->doc, name);
-  if (element == nullptr) return {};
-  IXMLDOMNode* placed = Append(self.node, element);
-  return placed ? XmlElement(self.arena->Keep(placed), false) : XmlElement();
+  DomTree tree{self.arena->doc};
+  self.node->AddRef();
+  DomNode placed = detail::AppendLaidOut(tree, DomNode(self.node), name);
+  return placed ? XmlElement(self.arena->Keep(placed.release()), false) : XmlElement();
 }
 
 bool XmlElement::RemoveChild(XmlElement child) {
   if (!node_ || !child) return false;
-  IXMLDOMNode* removed = nullptr;
-  if (FAILED(Ref(node_).node->removeChild(Ref(child.node_).node, &removed)) || removed == nullptr) return false;
-  removed->Release();  // the child's own handle keeps it alive until the document goes
+  IXMLDOMNode* parent_node = Ref(node_).node;
+  IXMLDOMNode* child_node = Ref(child.node_).node;
+  IXMLDOMNode* actual = nullptr;  // the caller's word for it: node identity is no COM promise
+  if (FAILED(child_node->get_parentNode(&actual)) || actual == nullptr) return false;
+  actual->Release();
+  // The handles' own references keep both alive until the document goes.
+  DomTree tree{Ref(node_).arena->doc};
+  parent_node->AddRef();
+  child_node->AddRef();
+  detail::RemoveLaidOut(tree, DomNode(parent_node), DomNode(child_node));
   return true;
 }
 
@@ -221,11 +353,11 @@ void XmlElement::SetText(std::string_view text) {
 
 struct XmlDocument::Impl {
   bool com_started = false;  // this object's CoInitializeEx, to be balanced
-  bool lf_line_ends = false;  // the source ended its lines with LF alone, which MSXML writes as CRLF
+  LineEnds line_ends = LineEnds::kUnknown;  // the source's, restored when saving
   Arena arena;
 
   void Reset() {
-    lf_line_ends = false;
+    line_ends = LineEnds::kUnknown;
     arena.ReleaseAll();
     if (arena.doc) arena.doc->Release();
     arena.doc = CreateDocument();
@@ -273,7 +405,7 @@ bool XmlDocument::ParsePreserving(std::string_view bytes, std::string& error) {
     error = "no XML document object (MSXML) on this system";
     return false;
   }
-  impl_->lf_line_ends = bytes.find('\n') != std::string_view::npos && bytes.find("\r\n") == std::string_view::npos;
+  impl_->line_ends = LineEndsOf(bytes);
   IStream* stream = StreamOf(bytes);
   if (stream == nullptr) {
     error = "out of memory";
@@ -304,17 +436,11 @@ std::string XmlDocument::Bytes() const {
   std::string bytes;
   if (SUCCEEDED(doc->save(target))) bytes = StreamBytes(stream);
   stream->Release();
-  if (impl_->lf_line_ends) {
-    std::string lf;
-    lf.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) lf += bytes[i];
-    }
-    bytes.swap(lf);
-  }
+  const bool crlf = impl_->line_ends != LineEnds::kLf;
+  if (impl_->line_ends != LineEnds::kUnknown) bytes = WithLineEnds(bytes, crlf);
   // A document that brought no declaration of its own is written as UTF-8 with one.
   if (bytes.rfind("<?xml", 0) != 0 && bytes.rfind("\xEF\xBB\xBF", 0) != 0 && bytes.rfind("\xFF\xFE", 0) != 0) {
-    bytes.insert(0, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n");
+    bytes.insert(0, crlf ? "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   }
   return bytes;
 }

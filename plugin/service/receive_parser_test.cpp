@@ -149,13 +149,20 @@ TEST_F(ParserTest, TheFirstPositionReportSyncsOffsetsThenTheHostFollowsTheBoard)
 }
 
 TEST_F(ParserTest, VelocitiesAreStepsPerFiveMilliseconds) {
+  // 1000 steps in dt ms read 1000 x 200 / dt. The parser's dt lies between the ticks taken
+  // around the two reports, whatever the tick's resolution (15 ms steps on some systems).
+  const std::uint32_t before_first = platform::TickMs();
   Parse(Position({0, 0, 0, 0, 0, 0}));
-  platform::SleepMs(20);
+  const std::uint32_t after_first = platform::TickMs();
+  platform::SleepMs(40);
+  const std::uint32_t before_second = platform::TickMs();
   Parse(Position({1000, -1000, 0, 0, 0, 0}));
-  std::int32_t v = host_.engine().axis_velocity[0];
-  // 1000 steps in ~20 ms: 1000 x 200 / dt; a slow machine makes dt longer, never shorter.
-  EXPECT_GT(v, 0);
-  EXPECT_LE(v, 1000 * 200 / 20);
+  const std::uint32_t after_second = platform::TickMs();
+  const std::int32_t v = host_.engine().axis_velocity[0];
+  const std::uint32_t shortest = before_second - after_first, longest = after_second - before_first;
+  ASSERT_GT(shortest, 0u);
+  EXPECT_GE(v, static_cast<std::int32_t>(1000 * 200 / longest));
+  EXPECT_LE(v, static_cast<std::int32_t>(1000 * 200 / shortest));
   EXPECT_EQ(host_.engine().axis_velocity[1], -v);
 }
 
