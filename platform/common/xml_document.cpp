@@ -289,21 +289,7 @@ bool XmlDocument::Load(const std::string& path) {
   return static_cast<bool>(result);
 }
 
-XmlLoad XmlDocument::LoadPreserving(const std::string& path, std::string& error) {
-  impl_->Reset();
-  std::string bytes;
-  switch (ReadWholeFile(path, bytes, error)) {
-    case FileRead::kMissing:
-      return XmlLoad::kMissing;
-    case FileRead::kFailed:
-      return XmlLoad::kUnreadable;
-    case FileRead::kRead:
-      break;
-  }
-  // Nothing but white space holds no set-up to lose: like no file at all.
-  if (IsBlank(bytes)) return XmlLoad::kMissing;
-  return ParsePreserving(bytes, error) ? XmlLoad::kLoaded : XmlLoad::kUnreadable;
-}
+void XmlDocument::Clear() { impl_->Reset(); }
 
 bool XmlDocument::ParsePreserving(std::string_view bytes, std::string& error) {
   impl_->Reset();

@@ -17,6 +17,7 @@ add_library(kvplatform STATIC
   win32/terminal.cpp
   win32/cpu_time.cpp
   win32/xml_document.cpp
+  common/xml_load.cpp
   win32/file.cpp
   win32/host_services.cpp
   win32/process_services.cpp

@@ -383,20 +383,7 @@ bool XmlDocument::Load(const std::string& path) {
   return LoadPreserving(path, error) == XmlLoad::kLoaded;
 }
 
-XmlLoad XmlDocument::LoadPreserving(const std::string& path, std::string& error) {
-  impl_->Reset();
-  std::string bytes;
-  switch (ReadWholeFile(path, bytes, error)) {
-    case FileRead::kMissing:
-      return XmlLoad::kMissing;
-    case FileRead::kFailed:
-      return XmlLoad::kUnreadable;
-    case FileRead::kRead:
-      break;
-  }
-  if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return XmlLoad::kMissing;
-  return ParsePreserving(bytes, error) ? XmlLoad::kLoaded : XmlLoad::kUnreadable;
-}
+void XmlDocument::Clear() { impl_->Reset(); }
 
 bool XmlDocument::ParsePreserving(std::string_view bytes, std::string& error) {
   impl_->Reset();

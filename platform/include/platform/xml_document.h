@@ -65,6 +65,7 @@ class XmlDocument {
   XmlElement CreateRoot(std::string_view name);     // appends a document element
 
  private:
+  void Clear();  // empties the document, as a failed read leaves it
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
