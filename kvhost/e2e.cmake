@@ -30,3 +30,15 @@ foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused lo
       ${CMAKE_CURRENT_BINARY_DIR}/dialog_commands/${case} ${case})
   set_tests_properties(DialogCommands.${case} PROPERTIES LABELS integration TIMEOUT 120)
 endforeach()
+
+# Windows: the plug-in dialog as a real window, walked and held to its template, with a
+# screenshot in artifacts/ (scripts/dialog-window-test.sh runs it under Wine with Xvfb; without a
+# display it is skipped).
+if(WIN32)
+  add_executable(dialog_window_tests ${PROJECT_SOURCE_DIR}/platform/win32/dialog_window_test.cpp)
+  target_include_directories(dialog_window_tests PRIVATE ${PROJECT_SOURCE_DIR}/platform/win32)
+  target_link_libraries(dialog_window_tests PRIVATE kvhost_test_guard kvhost_lib GTest::gtest_main gdi32 comctl32)
+  target_compile_definitions(dialog_window_tests PRIVATE KV_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/artifacts")
+  kv_warnings(dialog_window_tests)
+  gtest_discover_tests(dialog_window_tests PROPERTIES LABELS "window")
+endif()

@@ -1,7 +1,12 @@
-// The "open file" dialog where the process has no window system: the installed handler answers.
+// The "open file" dialog: the process's handler where one is installed (kvhost, the tests),
+// otherwise the system's own; on Windows a library asks its hosting program's.
 #include "platform/file_dialog.h"
 
+#include <cstddef>
 #include <mutex>
+
+#include "process_services.h"
+#include "window_system.h"
 
 namespace platform {
 namespace {
@@ -12,14 +17,23 @@ OpenFileHandler handler;
 
 }  // namespace
 
-OpenFileAnswer ShowOpenFileDialog(std::string_view filter, void*) {
+OpenFileAnswer detail::LocalShowOpenFileDialog(std::string_view filter, void* owner) {
   OpenFileHandler current;
   {
     std::lock_guard<std::mutex> guard(handler_lock);
     current = handler;
   }
-  if (!current) return {};  // no window system to show it on
-  return current(filter);
+  if (current) return current(filter);
+  return SystemOpenFileDialog(filter, owner);
+}
+
+OpenFileAnswer ShowOpenFileDialog(std::string_view filter, void* owner) {
+  const detail::ProcessServices* host = detail::HostServices();
+  if (host != nullptr &&
+      host->size >= offsetof(detail::ProcessServices, show_open_file_dialog) + sizeof host->show_open_file_dialog) {
+    return host->show_open_file_dialog(filter, owner);
+  }
+  return detail::LocalShowOpenFileDialog(filter, owner);
 }
 
 void SetOpenFileHandler(OpenFileHandler new_handler) {

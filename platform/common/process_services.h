@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
+#include "platform/file_dialog.h"
 #include "platform/hid.h"
 #include "platform/socket.h"
 
@@ -29,6 +30,9 @@ struct ProcessServices {
   void (*set_tick_base)(std::uint32_t tick_now);
   bool (*loopback_guard_allows)(Ipv4Endpoint remote);  // the test guard of the process
   std::shared_ptr<HidBackend> (*current_hid_backend)();  // e.g. the simulated devices of the host
+  // A library's dialog from its own resources (the template lives in the library's module).
+  std::unique_ptr<Dialog> (*create_dialog_in)(int template_id, WindowHandle owner, void* resource_module);
+  OpenFileAnswer (*show_open_file_dialog)(std::string_view filter, void* owner);
 };
 
 // This module's own implementations (the in-memory dialogs; the message box and the tick of the
@@ -36,6 +40,12 @@ struct ProcessServices {
 std::unique_ptr<Dialog> LocalCreateDialog(int template_id, WindowHandle owner);
 bool LocalPostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
 void LocalPumpWindowMessages();
+// A dialog from `resource_module`'s template, with a real window where the program asked for
+// them (SetHostedDialogWindows) and the system can make one.
+std::unique_ptr<Dialog> LocalCreateDialogIn(int template_id, WindowHandle owner, void* resource_module);
+// The posted messages of in-memory dialogs and the thread's system window messages.
+void LocalPumpAllMessages();
+OpenFileAnswer LocalShowOpenFileDialog(std::string_view filter, void* owner);
 std::vector<Dialog*> LocalOpenDialogs();
 void LocalClickDialogItem(Dialog& dialog, int id, bool automatic_check_box);
 std::shared_ptr<HidBackend> LocalCurrentHidBackend();

@@ -21,10 +21,11 @@ add_library(kvplatform STATIC
   win32/file.cpp
   win32/host_services.cpp
   win32/process_services.cpp
+  win32/window_system.cpp
   common/hid.cpp common/hid_sim.cpp win32/hid.cpp
 )
 target_include_directories(kvplatform PUBLIC include)
-target_link_libraries(kvplatform PUBLIC Threads::Threads PRIVATE ws2_32 ole32 oleaut32 uuid setupapi hid)
+target_link_libraries(kvplatform PUBLIC Threads::Threads PRIVATE ws2_32 ole32 oleaut32 uuid setupapi hid comctl32 comdlg32)
 # Programs pull the exported services in; nothing else refers to them by name.
 target_link_options(kvplatform INTERFACE
   $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-Wl,--undefined=${KV_C_SYMBOL_PREFIX}kv_platform_services>)

@@ -8,9 +8,9 @@ namespace platform::detail {
 namespace {
 
 const ProcessServices kServices = {
-    sizeof(ProcessServices), LocalCreateDialog,   LocalPostWindowMessage, LocalPumpWindowMessages, LocalOpenDialogs,
-    LocalClickDialogItem,    LocalShowMessageBox, LocalTickMs,            LocalSetTickBase,       LoopbackGuardAllows,
-    LocalCurrentHidBackend,
+    sizeof(ProcessServices), LocalCreateDialog,   LocalPostWindowMessage, LocalPumpAllMessages, LocalOpenDialogs,
+    LocalClickDialogItem,    LocalShowMessageBox, LocalTickMs,            LocalSetTickBase,     LoopbackGuardAllows,
+    LocalCurrentHidBackend,  LocalCreateDialogIn, LocalShowOpenFileDialog,
 };
 
 }  // namespace

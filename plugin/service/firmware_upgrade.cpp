@@ -120,8 +120,9 @@ bool SendImage(const UpgradeLink& link, const std::string& image, const UpgradeP
     WaitMs(pacing.block_ms);
   }
   if (offset < size || !link.Same()) {
-    status_printf("Upgrade stopped after %zu of %zu bytes: the link closed; the board stays in its loader",
-                  std::min(offset, size), size);
+    // An image is at most 16 MiB, so 32 bits hold both counts.
+    status_printf("Upgrade stopped after %u of %u bytes: the link closed; the board stays in its loader",
+                  static_cast<unsigned>(std::min(offset, size)), static_cast<unsigned>(size));
     return false;
   }
   if (Dialog()) {

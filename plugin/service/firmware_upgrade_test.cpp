@@ -204,7 +204,8 @@ TEST_F(FirmwareUpgradeTest, ACancelledPromptSendsNoBeginAndLeavesTheBoardInItsLo
 }
 
 TEST_F(FirmwareUpgradeTest, AHostThatCannotShowAFileDialogIsAskedOnceNotForever) {
-  FirmwareUpgrade();  // no handler: the dialog cannot be shown
+  platform::SetOpenFileHandler([](std::string_view) { return platform::OpenFileAnswer{}; });  // cannot be shown
+  FirmwareUpgrade();
   EXPECT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(raw, (std::vector<Bytes>{{0xC6}}));
   EXPECT_FALSE(state.upgrade_requested.load());

@@ -1,6 +1,7 @@
 // Modeless dialogs built from a resource template: labels, buttons, check boxes and a progress
-// bar, addressed by control id. The POSIX side keeps the controls in memory and lets the hosting
-// process look at open dialogs and click their controls, as a user at the screen would.
+// bar, addressed by control id. Every dialog keeps its controls' state in memory (the model),
+// which the hosting process can look at and click as a user at the screen would; on Windows a
+// real window from the template shows the model and reports the user's clicks to it.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,11 @@ class Dialog {
 bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
 // Delivers queued messages to their dialogs, on the calling (the dialogs') thread.
 void PumpWindowMessages();
+
+// Whether the dialogs this program creates for the libraries it loads get real windows besides
+// their in-memory models (Windows; off by default, so kvhost and the tests stay headless; a
+// library whose host shares no services always makes its own window).
+void SetHostedDialogWindows(bool windows);
 
 // The hosting process's view of the screen.
 std::vector<Dialog*> OpenDialogs();
