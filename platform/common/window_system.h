@@ -40,7 +40,8 @@ std::unique_ptr<DialogView> CreateDialogView(int template_id, WindowHandle owner
                                              DialogViewEvents events);
 // The module whose resources hold this module's dialog templates (null without a window system).
 void* ThisResourceModule();
-// Delivers the calling thread's window messages, the dialogs' keyboard handling included.
+// Delivers the calling thread's window messages. The dialogs' keys (Tab, Enter, Escape) are
+// handled whichever loop runs the thread, this one or the real host's.
 void PumpSystemMessages();
 // The system's own "open file" dialog.
 OpenFileAnswer SystemOpenFileDialog(std::string_view filter, void* owner);

@@ -260,7 +260,20 @@ TEST_F(DialogWindowTest, TheRealDialogHoldsEveryControlOfItsTemplate) {
   EXPECT_TRUE(SaveScreenshot(dialog, shots / "plugin-dialog.bmp"));
   std::printf("screenshot: %s\n", (shots / "plugin-dialog.bmp").string().c_str());
 
-  // The close box hides it; the window and the model stay until StopPlug.
+  // Escape, as the host's message loop would fetch it, hides the dialog (IDCANCEL).
+  SetFocus(GetDlgItem(dialog, kv::IDC_UPGRADE));
+  PostMessageW(GetDlgItem(dialog, kv::IDC_UPGRADE), WM_KEYDOWN, VK_ESCAPE, 0);
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {  // a plain loop, as a host's is
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  EXPECT_FALSE(IsWindowVisible(dialog));
+  EXPECT_FALSE(model.Visible());
+
+  // The close box hides it too; the window and the model stay until StopPlug.
+  session_.api().Config();
+  EXPECT_TRUE(IsWindowVisible(dialog));
   SendMessageW(dialog, WM_CLOSE, 0, 0);
   EXPECT_FALSE(IsWindowVisible(dialog));
   EXPECT_FALSE(model.Visible());

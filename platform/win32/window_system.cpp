@@ -11,12 +11,32 @@
 
 #include <commctrl.h>  // progress bar class and messages
 #include <commdlg.h>   // GetOpenFileNameW
+#include <objbase.h>   // CoInitializeEx
 
 namespace platform::detail {
 namespace {
 
 constexpr int kIdOk = 1;
 constexpr int kIdCancel = 2;
+
+// The dialog windows of this thread, and the hook that gives them their keys (Tab, Enter,
+// Escape) from whatever message loop runs the thread: the real host's loop knows nothing of them.
+thread_local std::vector<HWND> thread_dialogs;
+thread_local HHOOK key_hook = nullptr;
+
+LRESULT CALLBACK KeyHook(int code, WPARAM removed, LPARAM lparam) {
+  auto* message = reinterpret_cast<MSG*>(lparam);
+  if (code >= 0 && removed == PM_REMOVE && message->message >= WM_KEYFIRST && message->message <= WM_KEYLAST) {
+    HWND root = message->hwnd != nullptr ? GetAncestor(message->hwnd, GA_ROOT) : nullptr;
+    for (HWND dialog : thread_dialogs) {
+      if (dialog == root && IsDialogMessageW(dialog, message)) {
+        message->message = WM_NULL;  // handled: the loop dispatches nothing
+        break;
+      }
+    }
+  }
+  return CallNextHookEx(nullptr, code, removed, lparam);
+}
 
 class Win32DialogView final : public DialogView {
  public:
@@ -25,6 +45,11 @@ class Win32DialogView final : public DialogView {
     if (window_ != nullptr) {
       SetWindowLongPtrW(window_, DWLP_USER, 0);  // no message reaches the model while it goes
       DestroyWindow(window_);
+      std::erase(thread_dialogs, window_);
+      if (thread_dialogs.empty() && key_hook != nullptr) {
+        UnhookWindowsHookEx(key_hook);
+        key_hook = nullptr;
+      }
     }
   }
 
@@ -38,7 +63,10 @@ class Win32DialogView final : public DialogView {
     HWND owner_window = IsWindow(static_cast<HWND>(owner)) ? static_cast<HWND>(owner) : nullptr;
     window_ = CreateDialogParamW(static_cast<HINSTANCE>(module), MAKEINTRESOURCEW(template_id), owner_window,
                                  Procedure, reinterpret_cast<LPARAM>(this));
-    return window_ != nullptr;
+    if (window_ == nullptr) return false;
+    thread_dialogs.push_back(window_);
+    if (key_hook == nullptr) key_hook = SetWindowsHookExW(WH_GETMESSAGE, KeyHook, nullptr, GetCurrentThreadId());
+    return true;
   }
 
   WindowHandle Handle() const override { return window_; }
@@ -92,11 +120,6 @@ class Win32DialogView final : public DialogView {
   HWND window_ = nullptr;
 };
 
-bool IsDialogWindow(HWND window) {
-  wchar_t name[16] = {};
-  return window != nullptr && GetClassNameW(window, name, 16) > 0 && std::wstring_view(name) == L"#32770";
-}
-
 // "Describe Files (*.bin)|*.bin||" as the system wants it: '|' become NULs, ending in two.
 std::wstring SystemFilter(std::string_view filter) {
   std::wstring wide = win32::Widen(filter);
@@ -125,11 +148,8 @@ void* ThisResourceModule() {
 }
 
 void PumpSystemMessages() {
-  MSG message;
+  MSG message;  // the dialogs' keys are taken by their hook inside PeekMessage
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    HWND root = message.hwnd != nullptr ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
-    // Tab, Enter and Escape in a modeless dialog.
-    if (IsDialogWindow(root) && IsDialogMessageW(root, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
@@ -145,9 +165,14 @@ OpenFileAnswer SystemOpenFileDialog(std::string_view filter, void* owner) {
   dialog.lpstrFile = path.data();
   dialog.nMaxFile = static_cast<DWORD>(path.size());
   dialog.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
-  if (GetOpenFileNameW(&dialog)) return {FileChoice::kChosen, win32::Narrow(path.data())};
+  // The Explorer-style dialog wants COM on its thread (the scheduler's, for the upgrade prompt).
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const BOOL chosen = GetOpenFileNameW(&dialog);
+  const DWORD error = chosen ? 0 : CommDlgExtendedError();
+  if (SUCCEEDED(com)) CoUninitialize();
+  if (chosen) return {FileChoice::kChosen, win32::Narrow(path.data())};
   // No error: the user closed it. An error: it could not be shown at all.
-  if (CommDlgExtendedError() == 0) return {FileChoice::kCancelled, ""};
+  if (error == 0) return {FileChoice::kCancelled, ""};
   return {FileChoice::kUnavailable, ""};
 }
 
