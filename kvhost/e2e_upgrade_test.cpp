@@ -208,6 +208,18 @@ TEST_P(E2eUpgrade, AConfigurationFileReachesTheBoardInOneFrameAndTheBoardReconne
   EXPECT_TRUE(d->ItemEnabled(4187));
 }
 
+TEST_P(E2eUpgrade, StopPlugDuringTheLoadersWaitsIsNotHeldUpByThem) {
+  driver_.AnswerFileDialog(Image(96));
+  ASSERT_NO_FATAL_FAILURE(Start([](kvboard::BoardConfig& c) { c.in_loader = true; }));
+  ASSERT_TRUE(driver_.PumpUntil([&] { return Board().loader_blocks == 2; }, kUpgradeWaitMs));
+  // The upgrade now waits 1 s before its end message and 3 s after it, on the scheduler thread.
+  const std::uint32_t from = platform::TickMs();
+  session_.ShutDown();
+  const std::uint32_t took_ms = platform::TickMs() - from;
+  EXPECT_LT(took_ms, 2500u) << "StopPlug waited for the upgrade's fixed waits";
+  std::printf("StopPlug during the upgrade returned after %u ms\n", took_ms);
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, E2eUpgrade, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& link) { return link.param ? "Usb" : "Ethernet"; });
 
