@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -100,6 +101,9 @@ struct BoardConfig {
   bool verbose = false;  // log every frame received and every frame sent on demand
   // Where log lines go (each begins with "kvboard: "); empty = standard error.
   std::function<void(std::string_view line)> log;
+  // Given what the board sends, as it goes out: the stream's bytes over Ethernet, each 65-byte
+  // input report over USB (the fuzz targets' seed corpora are captured this way).
+  std::function<void(std::span<const std::uint8_t> bytes)> capture;
 };
 
 // Base clock of a model code in kHz; 0 for a code without one (the board cannot run).

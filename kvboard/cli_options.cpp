@@ -212,6 +212,10 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
         return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 0..255 and N seconds 0..1000000");
       }
       out.pendant_keys.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs});
+    } else if (arg == "--capture") {
+      if (!value()) return false;
+      if (v.empty()) return bad("a file name");
+      out.capture_path = std::string(v);
     } else if (arg == "--time-limit") {
       if (!value()) return false;
       double s = 0;

@@ -39,6 +39,7 @@ struct CliOptions {
   std::vector<CliPendant> pendants;
   std::vector<CliPendantKey> pendant_keys;
   std::optional<double> time_limit_s;  // run until interrupted when empty
+  std::string capture_path;            // --capture FILE: what the board sends, appended
   bool help = false;
 };
 
@@ -80,6 +81,7 @@ inline constexpr const char* kCliUsage =
     "                       is the key's byte + 128) N seconds after start, once announced.\n"
     "                       May be given more than once.\n"
     "  --time-limit S       stop after S seconds (default: run until interrupted)\n"
+    "  --capture FILE       append every byte the board sends to FILE\n"
     "  --verbose            print every frame received and every reply sent\n"
     "  --help               this text\n";
 

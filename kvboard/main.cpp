@@ -89,6 +89,17 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
 
+  std::FILE* capture = nullptr;
+  if (!options.capture_path.empty()) {
+    capture = std::fopen(options.capture_path.c_str(), "ab");
+    if (capture == nullptr) {
+      std::fprintf(stderr, "kvboard: cannot open %s\n", options.capture_path.c_str());
+      return 1;
+    }
+    options.board.capture = [capture](std::span<const std::uint8_t> bytes) {
+      std::fwrite(bytes.data(), 1, bytes.size(), capture);
+    };
+  }
   kvboard::SimBoard board(options.board);
   if (!board.Start()) return 1;
   if (options.board.connect_direct) {
@@ -151,6 +162,7 @@ int main(int argc, char** argv) {
     platform::SleepMs(pending.empty() && pending_keys.empty() ? 50 : 2);
   }
   board.Stop();
+  if (capture != nullptr) std::fclose(capture);
   PrintSummary(board.Snapshot());
   for (const kvboard::CliPendant& p : options.pendants) PrintPendant(p.channel, board.Pendant(p.channel));
   return 0;

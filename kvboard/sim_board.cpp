@@ -341,6 +341,7 @@ bool SimBoard::SendUsbFrame(std::span<const std::uint8_t> frame) {
     report[1] = static_cast<std::uint8_t>(n);
     std::memcpy(report.data() + 3, frame.data() + at, n);
     if (!usb_device_->SendInputReport(report, static_cast<int>(config_.send_timeout_ms))) return false;
+    if (config_.capture) config_.capture(report);
     at += n;
   }
   return true;
@@ -388,6 +389,7 @@ void SimBoard::Flush() {
     }
     ++stats_.frames_sent;
     stats_.bytes_sent += bytes.size();
+    if (config_.capture) config_.capture(bytes);
   }
 }
 

@@ -42,3 +42,11 @@ if(WIN32)
   kv_warnings(dialog_window_tests)
   gtest_discover_tests(dialog_window_tests PROPERTIES LABELS "window")
 endif()
+
+# kvhost given bad input: refused at once or stopped at its bounds, never hung or overwriting.
+foreach(case folder huge_word slow_move summary_over port_in_use)
+  add_test(NAME KvhostBadInput.${case}
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/bad_input.sh $<TARGET_FILE:kvhost>
+      ${CMAKE_CURRENT_BINARY_DIR}/bad_input/${case} ${case})
+  set_tests_properties(KvhostBadInput.${case} PROPERTIES LABELS integration TIMEOUT 90)
+endforeach()

@@ -1,8 +1,12 @@
 // End to end over the simulated USB link: the real plug-in finds the simulated board among the
 // process's simulated HID devices, identifies it, downloads the parameters and runs programs
-// to their exact end, with no Ethernet board anywhere.
+// to their exact end, with no Ethernet board anywhere; a board unplugged mid-program is an
+// E-stop and is found again.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "board_wait.h"
 #include "e2e_fixture.h"
 #include "platform/dialog.h"
 
@@ -59,6 +63,28 @@ TEST_F(E2eUsb, PocketExampleEndsOnItsProgrammedPosition) {
   const kvgcode::Program program = Parse(ReadText(path), path.filename().string());
   ASSERT_NO_FATAL_FAILURE(ConnectOverUsb());
   ExpectEndedOnProgrammedPosition(RunProgram(program));
+}
+
+TEST_F(E2eUsb, ABoardUnpluggedMidProgramIsAnEstopAndIsFoundAgain) {
+  const kvgcode::Program program = Parse("G21 G90\nG1 X80 Y40 F1200\nM2\n", "inline program");
+  ASSERT_FALSE(program.blocks.empty());
+  ASSERT_NO_FATAL_FAILURE(ConnectOverUsb());
+  std::thread unplug([this] {
+    if (WaitBoard([](const kvboard::Stats& b) { return b.motion.segments_received > 300; }, 20000)) board_->DropConnection();
+  });
+  const ProgramOutcome out = RunProgram(program);
+  unplug.join();
+  EXPECT_FALSE(out.run.completed);
+  EXPECT_TRUE(out.run.estop);
+  EXPECT_GE(ReadLinkState(session_.api()).estops, 1u) << "the board's queue was dropped as an E-stop drops it";
+  // The device comes back: found, identified, streaming, every parameter sent again.
+  EXPECT_TRUE(WaitUntil([this] {
+    const host::LinkState link = ReadLinkState(session_.api());
+    return link.connections >= 2 && link.link_open != 0 && link.streaming != 0;
+  }, 10000));
+  EXPECT_TRUE(WaitBoard([](const kvboard::Stats& b) { return b.connections >= 2 && b.param_ids_this_connection > 0; },
+                        kSettleMs));
+  EXPECT_GE(ReadLinkState(session_.api()).link_losses, 1u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the host's blocks and callbacks, and either shows the board it finds or runs a G-code program
 // through it, against the simulated board (default) or a real one.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -123,6 +124,10 @@ int main(int argc, char** argv) {
   std::optional<kvgcode::Program> program;
   if (!options.program.empty()) {
     std::string text;
+    std::error_code ec;
+    if (std::filesystem::is_directory(options.program, ec)) {
+      return Fail(kExitBadInput, options.program + " is a folder, not a program");
+    }
     if (!ReadFile(options.program, text)) return Fail(kExitBadInput, "cannot read " + options.program);
     kvgcode::ParseResult parsed = kvgcode::ParseProgram(text);
     if (!parsed.ok()) return Fail(kExitBadInput, options.program + ": " + parsed.error().message);

@@ -61,12 +61,24 @@ TEST(Options, RejectsBadValues) {
   for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
            {"--board", "usb"}, {"--listen-port", "0"}, {"--listen-port", "70000"}, {"--listen-port", "12x"},
            {"--discovery", "127.0.0.1"}, {"--discovery", ":9000"}, {"--time-limit", "-1"}, {"--time-limit", "nan"},
+           {"--time-limit", "2147484"}, {"--time-limit", "1e300"}, {"--await-reconnect", "0"},
            {"--profile"}, {"--frobnicate"}, {"a.nc", "b.nc"}}) {
     Options o;
     std::string error;
     EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(Options, TheTimeLimitReachesAsFarAsTheClockAndNoFurther) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--time-limit", "2147483", "--await-reconnect", "5"}, o, error)) << error;
+  EXPECT_EQ(*o.time_limit_s, 2147483.0);
+  EXPECT_EQ(*o.await_reconnect_s, 5.0);
+  Options beyond;
+  EXPECT_FALSE(Parse({"--time-limit", "4294968"}, beyond, error)) << "would wrap the millisecond clock";
+  EXPECT_NE(error.find("at most 2147483"), std::string::npos) << error;
 }
 
 TEST(Options, RefusesASummaryOverTheProgramTheProfileOrThePlugin) {

@@ -24,9 +24,7 @@ while [ $# -gt 0 ]; do
 done
 # Everything runs inside one private network namespace with only loopback up.
 if [ -z "${in_netns:-}" ]; then
-  if [ ! -x "$build/kvhost/kvhost" ] || [ ! -x "$build/kvboard/kvboard" ]; then
-    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && cmake --build "$build" -j 2 >&2 || exit 1
-  fi
+  bash "$here/scripts/ensure-tools.sh" "$build" || exit 1
   exec bash "$here/scripts/in-netns.sh" bash "$0" --in-netns --cycles "$cycles" --jobs "$jobs" --build "$build" --seed "$seed"
 fi
 

@@ -30,7 +30,7 @@ constexpr std::array<const char*, static_cast<std::size_t>(Group::Count)> kGroup
     "distance mode", "program end", "spindle", "tool change"};
 
 LineError Unsupported(const Word& word) {
-  return LineError{word.Text(), "unsupported word \"" + word.Text() + "\""};
+  return LineError{ShortWord(word.Text()), "unsupported word " + QuotedWord(word.Text())};
 }
 
 class Decoder {
@@ -77,7 +77,7 @@ class Decoder {
   static std::size_t Index(Axis axis) { return kvgcode::Index(axis); }
 
   static LineError Fault(const Word& word, const std::string& what) {
-    return LineError{word.Text(), what + " \"" + word.Text() + "\""};
+    return LineError{ShortWord(word.Text()), what + " " + QuotedWord(word.Text())};
   }
 
   template <typename T>

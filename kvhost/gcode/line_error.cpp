@@ -5,6 +5,17 @@
 
 namespace kvgcode {
 
+namespace {
+constexpr std::size_t kMaxQuotedChars = 24;
+}  // namespace
+
+std::string ShortWord(std::string_view word) {
+  if (word.size() <= kMaxQuotedChars) return std::string(word);
+  return std::string(word.substr(0, kMaxQuotedChars)) + "...";
+}
+
+std::string QuotedWord(std::string_view word) { return "\"" + ShortWord(word) + "\""; }
+
 std::string FormatNumber(double value) {
   std::ostringstream out;
   out.precision(10);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kvgcode {
 
@@ -10,6 +11,12 @@ struct LineError {
   std::string word;
   std::string detail;  // e.g. unsupported word "G18"
 };
+
+// A word as a message names it: whole when short, else cut to its first characters (marked by
+// "..."), so that a word of a megabyte of digits never becomes a megabyte of message.
+std::string ShortWord(std::string_view word);
+// The word in double quotes, cut as ShortWord cuts it.
+std::string QuotedWord(std::string_view word);
 
 // Shortest plain form of a number for messages ("1.0625", "-3", "0.5").
 std::string FormatNumber(double value);

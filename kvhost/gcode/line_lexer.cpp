@@ -21,9 +21,8 @@ std::string Printable(char c) {
   return std::string("\\x") + kHex[byte >> 4] + kHex[byte & 0xF];
 }
 
-LineError Fault(std::string word, std::string what) {
-  std::string detail = what + " \"" + word + "\"";
-  return LineError{std::move(word), std::move(detail)};
+LineError Fault(std::string_view word, const std::string& what) {
+  return LineError{ShortWord(word), what + " " + QuotedWord(word)};
 }
 
 // Accepts [+-]digits[.digits] with at least one digit; no exponents, no "inf"/"nan".

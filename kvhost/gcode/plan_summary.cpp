@@ -12,14 +12,16 @@ PlanSummary Summarize(const Program& program, const MachineSettings& settings, d
   PlanSummary summary;
   Planner planner(program, settings, segment_time_s);
   PlanEvent event;
+  // A move is counted, not sampled: planning time grows with the moves, not with how long they
+  // take (one slow move may be billions of segments).
   while (planner.Next(event)) {
     if (event.kind == PlanEvent::Kind::Segment) {
-      ++summary.segments;
-      for (std::size_t axis = 0; axis < kAxisCount; ++axis) summary.end_steps[axis] += event.steps[axis];
+      summary.segments += 1 + planner.SkipRestOfMove();
     } else if (event.kind == PlanEvent::Kind::Dwell) {
       summary.dwell_time_s += event.dwell_s;
     }
   }
+  summary.end_steps = planner.position_steps();
   summary.end_units = planner.position_units();
   summary.moves = planner.moves_planned();
   summary.estimated_time_s = static_cast<double>(summary.segments) * segment_time_s + summary.dwell_time_s;

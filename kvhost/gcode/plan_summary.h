@@ -1,5 +1,6 @@
 // What a program amounts to on a given machine: segment count, end position and run time.
-// Computed by running the planner itself, so it can never disagree with what is sent.
+// Computed by running the planner itself, so it can never disagree with what is sent; each move
+// is counted rather than sampled, so a summary takes time in proportion to the program's moves.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace kvgcode {
 struct PlanSummary {
   std::uint64_t segments = 0;
   AxisArray<double> end_units{};        // programmed end position
-  AxisArray<std::int64_t> end_steps{};  // sum of every segment's steps
+  AxisArray<std::int64_t> end_steps{};  // where the segments' steps add up to
   double estimated_time_s = 0;          // segments * segment time + dwells
   double dwell_time_s = 0;
   std::uint64_t moves = 0;              // moves of non-zero length

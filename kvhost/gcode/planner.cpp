@@ -92,6 +92,16 @@ bool Planner::EmitSegment(PlanEvent& out) {
   return true;
 }
 
+std::uint64_t Planner::SkipRestOfMove() {
+  if (segments_done_ >= move_segments_) return 0;
+  const std::uint64_t skipped = move_segments_ - segments_done_;
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    steps_[axis] = std::llround(move_.end_units[axis] * settings_.steps_per_unit[axis]);
+  }
+  segments_done_ = move_segments_;
+  return skipped;
+}
+
 PlanEvent Planner::EventFor(const Action& action) {
   PlanEvent event;
   event.line = action.line;

@@ -36,6 +36,11 @@ class Planner {
   // Produces the next event; false when the program is finished or on error (see error()).
   bool Next(PlanEvent& out);
 
+  // Counts the rest of the move under way as handed out, without sampling it, and returns how
+  // many segments that was: position_steps() then stands at the move's end, exactly where the
+  // last of those segments would have left it. For summaries, which need counts, not steps.
+  std::uint64_t SkipRestOfMove();
+
   const std::optional<std::string>& error() const { return error_; }
   // Machine position in steps after the last segment handed out.
   const AxisArray<std::int64_t>& position_steps() const { return steps_; }

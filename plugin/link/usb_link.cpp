@@ -179,15 +179,10 @@ void UsbThread() {
         continue;
       }
       reports_received.fetch_add(1);
-      // The count byte is the board's word; never deliver more than the report held.
-      std::size_t held = count > kChunkHeader ? std::min(count - kChunkHeader, kMaxChunkBytes) : 0;
-      std::size_t n = count >= 2 ? usb_in_report[1] : 0;
-      if (n > held) {
-        oversized_counts.fetch_add(1);
-        n = held;
-      }
+      std::span<const std::uint8_t> data = UsbReportData(std::span<const std::uint8_t>(usb_in_report.data(), count));
+      if (count >= 2 && usb_in_report[1] > data.size()) oversized_counts.fetch_add(1);
       std::lock_guard<std::mutex> guard(feed_lock);
-      if (usb_holds_link.load() && n > 0) StreamFeed(std::span<const std::uint8_t>(usb_in_report.data() + kChunkHeader, n));
+      if (usb_holds_link.load() && !data.empty()) StreamFeed(data);
     } else if (state.link_open.load() == 1) {
       platform::SleepMs(kEthernetIdleMs);  // the Ethernet transport holds the link
     } else if (!ConnectIfFree()) {
@@ -197,6 +192,14 @@ void UsbThread() {
 }
 
 }  // namespace
+
+std::span<const std::uint8_t> UsbReportData(std::span<const std::uint8_t> report) {
+  // The count byte is the board's word; never deliver more than the report held.
+  const std::size_t held = report.size() > kChunkHeader ? std::min(report.size() - kChunkHeader, kMaxChunkBytes) : 0;
+  std::size_t n = report.size() >= 2 ? report[1] : 0;
+  if (n > held) n = held;
+  return n == 0 ? std::span<const std::uint8_t>() : report.subspan(kChunkHeader, n);
+}
 
 void UsbStart() {
   if (started.exchange(true)) return;  // the thread lives for the whole process

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "shell/plugin_state.h"
 
@@ -23,6 +24,10 @@ bool UsbSendRaw(const std::uint8_t* bytes, std::int32_t length);
 // handles, waking its thread's read) without closing the link. Call before that transport's
 // connection sequence; the USB thread then idles until the link is closed again.
 void UsbYieldLink();
+
+// The stream bytes an input report carries: [report ID][count][sequence][data...], the count
+// trusted only as far as the report reaches (and at most 62 bytes).
+std::span<const std::uint8_t> UsbReportData(std::span<const std::uint8_t> report);
 
 // The link's health counters.
 struct UsbCounters {

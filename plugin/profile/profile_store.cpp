@@ -2,7 +2,10 @@
 #include "profile/profile_store.h"
 
 #include <limits>
+#include <optional>
+#include <utility>
 
+#include "platform/file.h"
 #include "runtime/diagnostics.h"
 #include "shell/plugin_state.h"
 
@@ -10,12 +13,95 @@ namespace kv {
 namespace {
 
 constexpr std::string_view kRootName = "profile";
+constexpr std::string_view kSectionName = "VEX";  // the plug-in's own section
 
 ProfileStore* current_store = nullptr;  // host thread only
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
+// Where the section's element begins and ends in the text: [begin, end); empty when the text
+// has no such element.
+std::optional<std::pair<std::size_t, std::size_t>> SectionSpan(std::string_view text) {
+  const std::string open = "<" + std::string(kSectionName);
+  for (std::size_t at = text.find(open); at != std::string_view::npos; at = text.find(open, at + 1)) {
+    const std::size_t after = at + open.size();
+    if (after >= text.size()) return std::nullopt;
+    const char c = text[after];
+    if (c != '>' && c != '/' && !IsBlank(c)) continue;  // a longer name
+    const std::size_t tag_end = text.find('>', after);
+    if (tag_end == std::string_view::npos) return std::nullopt;
+    if (text[tag_end - 1] == '/') return std::make_pair(at, tag_end + 1);
+    const std::size_t close = text.find("</" + std::string(kSectionName) + ">", tag_end);
+    if (close == std::string_view::npos) return std::nullopt;
+    return std::make_pair(at, close + kSectionName.size() + 3);
+  }
+  return std::nullopt;
+}
+
+// The text with an element left empty at `at` ("<name ...>", blanks, "</name>") written as an
+// empty-element tag ending in `empty_tag_end` ("/>" or " />"); otherwise as it is.
+std::string CollapsedAt(const std::string& text, std::size_t at, std::string_view empty_tag_end) {
+  std::size_t open_end = at;
+  while (open_end > 0 && IsBlank(text[open_end - 1])) --open_end;
+  std::size_t close = at;
+  while (close < text.size() && IsBlank(text[close])) ++close;
+  if (open_end < 2 || text[open_end - 1] != '>' || text[open_end - 2] == '/' || text.compare(close, 2, "</") != 0) {
+    return text;
+  }
+  const std::size_t open = text.rfind('<', open_end - 1);
+  const std::size_t close_end = text.find('>', close);
+  if (open == std::string::npos || close_end == std::string::npos) return text;
+  const std::size_t name_end = text.find_first_of(" \t\r\n/>", open + 1);
+  if (text.compare(open + 1, name_end - open - 1, text, close + 2, close_end - close - 2) != 0) return text;
+  return text.substr(0, open_end - 1) + std::string(empty_tag_end) + text.substr(close_end + 1);
+}
+
 }  // namespace
+
+bool ChangesOnlyOurSection(std::string_view before, std::string_view after) {
+  if (before == after) return true;
+  // Without the section on either side the texts must agree, but for the layout white space
+  // that went with the section, where it was taken out.
+  const auto before_span = SectionSpan(before);
+  const auto after_span = SectionSpan(after);
+  if (!before_span && !after_span) return false;
+  auto without = [](std::string_view text, const std::optional<std::pair<std::size_t, std::size_t>>& span) {
+    if (!span) return std::string(text);
+    return std::string(text.substr(0, span->first)).append(text.substr(span->second));
+  };
+  const std::string b = without(before, before_span);
+  const std::string a = without(after, after_span);
+  const std::size_t at = after_span ? after_span->first : before_span->first;  // where the section was
+  // A section added to an empty element opened it up: "<profile/>" became "<profile>...</profile>".
+  if (!before_span) {
+    for (std::string_view tag_end : {"/>", " />"}) {
+      if (CollapsedAt(a, at, tag_end) == b) return true;
+    }
+  }
+  if (a == b) return true;
+  std::size_t prefix = 0;
+  while (prefix < b.size() && prefix < a.size() && b[prefix] == a[prefix]) ++prefix;
+  std::size_t suffix = 0;
+  while (suffix < b.size() - prefix && suffix < a.size() - prefix && b[b.size() - 1 - suffix] == a[a.size() - 1 - suffix]) {
+    ++suffix;
+  }
+  auto blank = [](std::string_view text) {
+    for (char c : text) {
+      if (!IsBlank(c)) return false;
+    }
+    return true;
+  };
+  if (!blank(std::string_view(b).substr(prefix, b.size() - suffix - prefix)) ||
+      !blank(std::string_view(a).substr(prefix, a.size() - suffix - prefix))) {
+    return false;
+  }
+  // The white space that differs must touch the place of the section (blanks on either side of
+  // the difference may be matched either way).
+  while (prefix > 0 && IsBlank(a[prefix - 1])) --prefix;
+  std::size_t end = a.size() - suffix;
+  while (end < a.size() && IsBlank(a[end])) ++end;
+  return prefix <= at && at <= end;
+}
 
 std::int32_t ParseDecimal(std::string_view text) {
   std::size_t i = 0;
@@ -40,9 +126,13 @@ ProfileStore::ProfileStore(std::string path) : path_(std::move(path)) {
     std::string error;
     // A missing file is created at the save; one that is there but unreadable holds the
     // user's set-up, which an empty document written over it would lose.
-    if (doc_.LoadPreserving(path_, error) == platform::XmlLoad::kUnreadable) {
+    const platform::XmlLoad load = doc_.LoadPreserving(path_, error);
+    if (load == platform::XmlLoad::kUnreadable) {
       writable_ = false;
       status_printf("profile %s cannot be read: %s; settings not saved", path_.c_str(), error.c_str());
+    } else if (load == platform::XmlLoad::kLoaded) {
+      std::string bytes;
+      if (platform::ReadWholeFile(path_, bytes, error) == platform::FileRead::kRead) loaded_bytes_ = std::move(bytes);
     }
   }
   if (!doc_.Root()) doc_.CreateRoot(kRootName);
@@ -50,6 +140,13 @@ ProfileStore::ProfileStore(std::string path) : path_(std::move(path)) {
 
 ProfileStore::~ProfileStore() {
   if (path_.empty() || !writable_) return;
+  // The parser is lenient: what it took in but cannot write back as it was (bytes after a zero
+  // byte, "--" inside a comment, a mix of element forms) would change outside our section.
+  if (loaded_bytes_ && !ChangesOnlyOurSection(*loaded_bytes_, doc_.Bytes())) {
+    status_printf("profile not saved: %s: its content outside %s could not be kept as it was", path_.c_str(),
+                  std::string(kSectionName).c_str());
+    return;
+  }
   std::string error;
   if (!doc_.Save(path_, error)) status_printf("profile not saved: %s: %s", path_.c_str(), error.c_str());
 }

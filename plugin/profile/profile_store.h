@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,7 +41,12 @@ class ProfileStore {
   platform::XmlDocument doc_;
   std::string path_;
   bool writable_ = true;
+  std::optional<std::string> loaded_bytes_;  // the file as it was read, when there was one
 };
+
+// True when `after` differs from `before` only in the "VEX" section (changed, added or
+// removed, with the white space of its layout): a save must change nothing else of the profile.
+bool ChangesOnlyOurSection(std::string_view before, std::string_view after);
 
 // Decimal conversion as the C library's: leading white space and a sign, digits up to the first
 // other character; no digits gives 0. Values beyond 32 bits saturate rather than wrap.

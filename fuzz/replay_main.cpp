@@ -1,0 +1,29 @@
+// Runs a fuzz target over files, outside libFuzzer: its seed corpus and the inputs of the
+// crashes it once found, so that every ordinary build keeps them passing.
+// Usage: fuzz_replay_NAME DIR...  (a missing folder counts as empty)
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv) {
+  std::size_t inputs = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(argv[i], ec)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+      if (!entry.is_regular_file()) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+      ++inputs;
+    }
+  }
+  std::printf("%zu inputs replayed\n", inputs);
+  return inputs > 0 ? 0 : 1;
+}
