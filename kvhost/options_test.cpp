@@ -34,6 +34,29 @@ TEST(Options, AcceptsEveryOption) {
   EXPECT_EQ(o.program, "prog.nc");
 }
 
+TEST(Options, TheDialogCommandsGoAloneAndOneAtATime) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--upgrade", "fw.bin", "--link", "usb"}, o, error)) << error;
+  EXPECT_EQ(o.upgrade, "fw.bin");
+  Options c;
+  ASSERT_TRUE(Parse({"--upload-config", "a.xconf.cfg"}, c, error)) << error;
+  EXPECT_EQ(c.upload_config, "a.xconf.cfg");
+  Options d;
+  ASSERT_TRUE(Parse({"--dialog"}, d, error)) << error;
+  EXPECT_TRUE(d.dialog);
+  for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
+           {"--dialog", "--upgrade", "fw.bin"}, {"--upgrade", "fw.bin", "prog.nc"}, {"--upload-config", "x", "--watch"},
+           {"--dialog", "--dry-run", "prog.nc"}}) {
+    Options bad;
+    EXPECT_FALSE(Parse(args, bad, error)) << args[0] << " " << args[1];
+    EXPECT_NE(error.find("go alone"), std::string::npos) << error;
+  }
+  Options missing;
+  EXPECT_FALSE(Parse({"--upgrade"}, missing, error));
+  EXPECT_EQ(error, "--upgrade needs a value");
+}
+
 TEST(Options, LinkIsEthernetUnlessUsbIsChosen) {
   Options o;
   std::string error;
