@@ -226,6 +226,7 @@ int main(int argc, char** argv) {
     if (options.time_limit_s) remaining = *options.time_limit_s - (platform::TickMs() - started_ms) / 1000.0;
     kvhost::ProgramRunner runner(machine, session.api(), *program, machine_config.motion, plan.segments);
     const std::size_t threads_at_start = platform::ProcessThreadIds().size();
+    const std::uint64_t losses_at_start = kvhost::ReadLinkState(session.api()).link_losses;
     bool terminal = platform::IsTerminal(platform::Stream::kOut);
     kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
                                                               : std::function<void(const kvhost::RunProgress&)>());
@@ -257,6 +258,11 @@ int main(int argc, char** argv) {
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
     }
     summary.link_health = kvhost::ReadLinkState(session.api());
+    // The status line holds the plug-in's last message, which may be the system's word on the
+    // failed send rather than what it meant for the run.
+    if (!result.completed && summary.link_health->link_losses > losses_at_start) {
+      std::printf("the board's link was lost during the run: E-stop, the program did not complete\n");
+    }
     kvhost::PrintSummary(summary);
     if (!options.summary_json.empty() && !kvhost::WriteSummaryJson(summary, options.summary_json, error)) {
       std::fprintf(stderr, "kvhost: %s\n", error.c_str());

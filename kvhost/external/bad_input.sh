@@ -42,7 +42,7 @@ case $case in
     [ "$rc" -eq 2 ] || fail "exit $rc over the profile, expected 2"
     [ "$(cat pr.xml)" = "<profile/>" ] || fail "the profile was overwritten" ;;
   port_in_use)
-    python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("0.0.0.0",int(sys.argv[1]))); s.listen(1); print("listening", flush=True); time.sleep(30)' \
+    python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("",int(sys.argv[1]))); s.listen(1); print("listening", flush=True); time.sleep(30)' \
       "$port" > squatter.log 2>&1 & squatter=$!
     trap 'kill $squatter 2>/dev/null' EXIT
     for _ in $(seq 200); do grep -q listening squatter.log && break; sleep 0.05; done
