@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 
@@ -46,9 +47,32 @@ std::atomic<bool> listen_failed{false};
 std::shared_mutex handle_lock;
 platform::SocketHandle eth_socket = platform::kInvalidSocket;
 
-// serialises senders, so that two frames never interleave on the stream; timed, so that a sender
-// stuck behind a board that stopped reading holds the others up for one send bound at most
-std::timed_mutex send_order;
+// Serialises senders, so that two frames never interleave on the stream; waited for with a
+// bound, so that a sender stuck behind a board that stopped reading holds the others up for one
+// send bound at most. (A condition variable rather than std::timed_mutex, whose timed lock the
+// thread sanitizer cannot follow.)
+class SendOrder {
+ public:
+  bool LockWithin(int ms) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!free_.wait_for(guard, std::chrono::milliseconds(ms), [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void Unlock() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
+SendOrder send_order;
 
 std::atomic<bool> eth_open{false};  // the board is connected (EthIsOpen)
 
@@ -59,8 +83,10 @@ std::atomic<std::uint64_t> hellos_sent{0}, connections{0}, bytes_received{0}, fr
 // the bound passed.
 bool SendAll(const std::uint8_t* bytes, int count) {
   const std::uint32_t deadline = platform::TickMs() + kSendBoundMs;
-  std::unique_lock<std::timed_mutex> order(send_order, std::chrono::milliseconds(kSendBoundMs));
-  if (!order.owns_lock()) return false;
+  if (!send_order.LockWithin(kSendBoundMs)) return false;
+  struct Release {
+    ~Release() { send_order.Unlock(); }
+  } release;
   std::shared_lock<std::shared_mutex> handle(handle_lock);
   if (eth_socket == platform::kInvalidSocket) return false;
   while (count > 0) {
