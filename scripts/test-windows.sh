@@ -176,4 +176,10 @@ cmake --build "$linux_dir" -j 2 --target kvboard_cli >&2
 echo "builds: $(( $(date +%s) - started )) s"
 
 bash "$here/scripts/in-netns.sh" bash "$here/scripts/test-windows.sh" --in-netns "$dir" "$wine_arch" "$linux_dir" "$program"
+# The plug-in dialog as a real window on a virtual display, with its screenshot.
+if [ "$wine_arch" = win64 ]; then
+  bash "$here/scripts/dialog-window-test.sh" "$dir"
+else
+  echo "note: the dialog's window test runs on the 64-bit build only" >&2
+fi
 echo "Windows stage: $(( $(date +%s) - started )) s"
