@@ -11,14 +11,25 @@
 namespace kv::testing {
 namespace {
 
-// protects the tables below: the plug-in calls back from whatever thread it runs on
-std::mutex table_lock;
-std::map<std::int16_t, double> dros;
-std::vector<std::int16_t> buttons;
-std::vector<std::string> code_lines;
-std::vector<Frame> frames;
-std::vector<Frame> raw_blocks;
-int close_calls = 0;
+// What the plug-in called back with. Never destroyed: the plug-in's link threads are detached
+// and may still call back while the process exits.
+struct Tables {
+  std::mutex lock;  // protects the rest: the plug-in calls back from whatever thread it runs on
+  std::map<std::int16_t, double> dros;
+  std::vector<std::int16_t> buttons;
+  std::vector<std::string> code_lines;
+  std::vector<Frame> frames;
+  std::vector<Frame> raw_blocks;
+  int close_calls = 0;
+};
+Tables& tables = *new Tables;
+std::mutex& table_lock = tables.lock;
+std::map<std::int16_t, double>& dros = tables.dros;
+std::vector<std::int16_t>& buttons = tables.buttons;
+std::vector<std::string>& code_lines = tables.code_lines;
+std::vector<Frame>& frames = tables.frames;
+std::vector<Frame>& raw_blocks = tables.raw_blocks;
+int& close_calls = tables.close_calls;
 
 double GetDro(std::int16_t code) {
   std::lock_guard<std::mutex> guard(table_lock);
