@@ -161,6 +161,12 @@ std::string WithLineEnds(std::string_view bytes, bool crlf) {
   return out;
 }
 
+// Where the white space after the last markup of `bytes` begins.
+std::size_t TailStart(std::string_view bytes) {
+  const std::size_t last = bytes.find_last_not_of(" \t\r\n");
+  return last == std::string_view::npos ? 0 : last + 1;
+}
+
 // The parser's reason and line for the last failed load.
 std::string ParseErrorText(IXMLDOMDocument* doc) {
   IXMLDOMParseError* parse_error = nullptr;
@@ -354,10 +360,14 @@ void XmlElement::SetText(std::string_view text) {
 struct XmlDocument::Impl {
   bool com_started = false;  // this object's CoInitializeEx, to be balanced
   LineEnds line_ends = LineEnds::kUnknown;  // the source's, restored when saving
+  bool from_source = false;                 // parsed from bytes, which the save reproduces
+  std::string source_tail;                  // the white space after the source's last markup
   Arena arena;
 
   void Reset() {
     line_ends = LineEnds::kUnknown;
+    from_source = false;
+    source_tail.clear();
     arena.ReleaseAll();
     if (arena.doc) arena.doc->Release();
     arena.doc = CreateDocument();
@@ -405,7 +415,11 @@ bool XmlDocument::ParsePreserving(std::string_view bytes, std::string& error) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   const HRESULT hr = doc->load(source, &ok);
   stream->Release();
-  if (SUCCEEDED(hr) && ok == VARIANT_TRUE) return true;
+  if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
+    impl_->from_source = true;
+    impl_->source_tail = std::string(bytes.substr(TailStart(bytes)));
+    return true;
+  }
   error = ParseErrorText(doc);
   impl_->Reset();
   return false;
@@ -425,7 +439,12 @@ std::string XmlDocument::Bytes() const {
   stream->Release();
   const bool crlf = impl_->line_ends != LineEnds::kLf;
   if (impl_->line_ends != LineEnds::kUnknown) bytes = WithLineEnds(bytes, crlf);
-  // A document that brought no declaration of its own is written as UTF-8 with one.
+  if (impl_->from_source) {
+    // What follows the root is the source's, not the writer's.
+    bytes.replace(TailStart(bytes), std::string::npos, impl_->source_tail);
+    return bytes;
+  }
+  // A new document is written as UTF-8 with a declaration.
   if (bytes.rfind("<?xml", 0) != 0 && bytes.rfind("\xEF\xBB\xBF", 0) != 0 && bytes.rfind("\xFF\xFE", 0) != 0) {
     bytes.insert(0, crlf ? "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   }
