@@ -444,9 +444,11 @@ std::string XmlDocument::Bytes() const {
     bytes.replace(TailStart(bytes), std::string::npos, impl_->source_tail);
     return bytes;
   }
-  // A new document is written as UTF-8 with a declaration.
+  // A new document is written as UTF-8 with a declaration, its lines ended the Windows way
+  // throughout, so that reading it back finds one kind of line end to keep.
+  bytes = WithLineEnds(bytes, true);
   if (bytes.rfind("<?xml", 0) != 0 && bytes.rfind("\xEF\xBB\xBF", 0) != 0 && bytes.rfind("\xFF\xFE", 0) != 0) {
-    bytes.insert(0, crlf ? "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    bytes.insert(0, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n");
   }
   return bytes;
 }
