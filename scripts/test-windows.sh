@@ -110,6 +110,17 @@ if failures:
     sys.exit("Wine USB session: " + "; ".join(failures))
 print(f"Wine USB session: board end = programmed end = host position {s['board_end_steps']}, no underruns")
 PY
+
+  echo "== Wine firmware upgrade: kvhost.exe --upgrade with a 100-byte image on the simulated board"
+  python3 -c "import sys; open(sys.argv[1], 'wb').write(b'KVFW\x05\x00' + bytes(range(94)))" "$out/firmware.bin"
+  rc=0
+  run "$dir/kvhost/kvhost.exe" --plugin "$dir/plugin/Kalvero.dll" --profile "$out/profile-upgrade.xml" --board sim \
+    --time-limit 120 --upgrade "$out/firmware.bin" >"$out/kvhost-upgrade.txt" 2>&1 || rc=$?
+  tr -d '\r' <"$out/kvhost-upgrade.txt"
+  [ "$rc" -eq 0 ] || { echo "kvhost.exe --upgrade exited $rc" >&2; exit 1; }
+  tr -d '\r' <"$out/kvhost-upgrade.txt" | grep -q "^board back: .*firmware 0\.0\.0\.5" ||
+    { echo "Wine firmware upgrade: the board did not come back with the new firmware" >&2; exit 1; }
+  echo "Wine firmware upgrade: the board came back identified with firmware 0.0.0.5"
   [ "$tests_rc" -eq 0 ] || { echo "Windows tests failed under Wine" >&2; exit 1; }
   exit 0
 fi
