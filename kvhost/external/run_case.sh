@@ -100,12 +100,12 @@ else
   grep -q "run completed" host.log && fail "kvhost said \"run completed\""
 fi
 case $case in
-  drop) grep -q "board link lost during motion: E-stop" host.log || fail "no E-stop message on the status line" ;;
-  silence)
+  drop | silence)
     # The plug-in's status line may already hold a later message when kvhost reads it; kvhost then
     # says itself that the link was lost.
     grep -q "board link lost during motion: E-stop\|the board's link was lost during the run: E-stop" host.log ||
-      fail "no message that the link was lost"
+      fail "no message that the link was lost" ;;&
+  silence)
     grep -q '"stall_closes":1' summary.json || fail "the silent board's link was not counted as given up" ;;
   interrupt)
     grep -q "interrupted" host.log || fail "no word of the interrupt"
