@@ -3,9 +3,7 @@
 // through it, against the simulated board (default) or a real one.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "board_commands.h"
 #include "board_wait.h"
@@ -21,7 +19,7 @@
 #include "platform/interrupt.h"
 #include "platform/message_box.h"
 #include "platform/terminal.h"
-#include "program.h"
+#include "program_file.h"
 #include "program_runner.h"
 #include "run_summary.h"
 #include "shell/host_access.h"
@@ -42,15 +40,6 @@ constexpr double kDefaultBoardWait_s = 15.0;
 int Fail(int code, const std::string& message) {
   std::fprintf(stderr, "kvhost: %s\n", message.c_str());
   return code;
-}
-
-bool ReadFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  text = ss.str();
-  return true;
 }
 
 void PrintDryRun(const std::string& program, const kvgcode::PlanSummary& s, double segment_time) {
@@ -121,17 +110,17 @@ int main(int argc, char** argv) {
   kvhost::MachineConfig machine_config;
   if (!kvhost::LoadMachineConfig(options.profile_path, machine_config, error)) return Fail(kExitBadInput, error);
 
-  std::optional<kvgcode::Program> program;
+  // The program is checked whole before anything moves, then read again as it is planned: it is
+  // never held in memory, whatever its size.
+  std::optional<kvgcode::ProgramFile> program;
   if (!options.program.empty()) {
-    std::string text;
     std::error_code ec;
     if (std::filesystem::is_directory(options.program, ec)) {
       return Fail(kExitBadInput, options.program + " is a folder, not a program");
     }
-    if (!ReadFile(options.program, text)) return Fail(kExitBadInput, "cannot read " + options.program);
-    kvgcode::ParseResult parsed = kvgcode::ParseProgram(text);
-    if (!parsed.ok()) return Fail(kExitBadInput, options.program + ": " + parsed.error().message);
-    program = parsed.program();
+    program.emplace();
+    if (!program->Open(options.program, error)) return Fail(kExitBadInput, error);
+    if (auto fault = kvgcode::CheckProgram(*program)) return Fail(kExitBadInput, options.program + ": " + fault->message);
   }
 
   if (options.dry_run) {

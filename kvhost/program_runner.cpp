@@ -26,6 +26,13 @@ std::uint32_t StallBoundMs(std::int32_t queue_limit, double segment_time_s) {
   return kStallBaseMs + static_cast<std::uint32_t>(window_ms);
 }
 
+ProgramRunner::ProgramRunner(HostMachine& machine, const PluginApi& api, kvgcode::BlockSource& program,
+                             const kvgcode::MachineSettings& settings, std::uint64_t segments_total)
+    : machine_(machine), api_(api), planner_(program, settings, machine.planner().segment_time) {
+  progress_.segments_total = segments_total;
+  stall_bound_ms_ = StallBoundMs(machine.planner().queue_limit, machine.planner().segment_time);
+}
+
 ProgramRunner::ProgramRunner(HostMachine& machine, const PluginApi& api, const kvgcode::Program& program,
                              const kvgcode::MachineSettings& settings, std::uint64_t segments_total)
     : machine_(machine), api_(api), planner_(program, settings, machine.planner().segment_time) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host_machine.h"
+#include "block_source.h"
 #include "planner.h"
 #include "plugin_api.h"
 #include "program.h"
@@ -38,6 +39,9 @@ struct RunResult {
 
 class ProgramRunner {
  public:
+  // The program is read as the ring has room; it is referenced and must outlive the runner.
+  ProgramRunner(HostMachine& machine, const PluginApi& api, kvgcode::BlockSource& program,
+                const kvgcode::MachineSettings& settings, std::uint64_t segments_total);
   ProgramRunner(HostMachine& machine, const PluginApi& api, const kvgcode::Program& program,
                 const kvgcode::MachineSettings& settings, std::uint64_t segments_total);
 

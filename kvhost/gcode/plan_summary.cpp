@@ -8,9 +8,9 @@
 
 namespace kvgcode {
 
-PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s) {
+PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s) {
   PlanSummary summary;
-  Planner planner(program, settings, segment_time_s);
+  Planner planner(source, settings, segment_time_s);
   PlanEvent event;
   // A move is counted, not sampled: planning time grows with the moves, not with how long they
   // take (one slow move may be billions of segments).
@@ -29,19 +29,31 @@ PlanSummary Summarize(const Program& program, const MachineSettings& settings, d
   return summary;
 }
 
-std::optional<AxisArray<std::int64_t>> ProgramEndSteps(const Program& program, const MachineSettings& settings) {
+PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s) {
+  ProgramBlocks source(program);
+  return Summarize(source, settings, segment_time_s);
+}
+
+std::optional<AxisArray<std::int64_t>> ProgramEndSteps(BlockSource& source, const MachineSettings& settings) {
   if (CheckAxisSettings(settings)) return std::nullopt;
   Interpreter interpreter;
   ActionList actions;
-  for (const Block& block : program.blocks) {
-    if (interpreter.ended()) break;
+  Block block;
+  source.Rewind();
+  while (!interpreter.ended() && source.Next(block)) {
     if (interpreter.Execute(block, actions)) return std::nullopt;
   }
+  if (source.fault()) return std::nullopt;
   AxisArray<std::int64_t> steps{};
   for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
     steps[axis] = std::llround(interpreter.position_units()[axis] * settings.steps_per_unit[axis]);
   }
   return steps;
+}
+
+std::optional<AxisArray<std::int64_t>> ProgramEndSteps(const Program& program, const MachineSettings& settings) {
+  ProgramBlocks source(program);
+  return ProgramEndSteps(source, settings);
 }
 
 }  // namespace kvgcode

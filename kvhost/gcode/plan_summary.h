@@ -8,6 +8,7 @@
 #include <string>
 
 #include "axes.h"
+#include "block_source.h"
 #include "machine_settings.h"
 #include "program.h"
 
@@ -23,10 +24,12 @@ struct PlanSummary {
   std::optional<std::string> error;     // set when planning stopped early; the rest is partial
 };
 
+PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s);
 PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s);
 
 // End position in steps straight from the interpreter, without planning (llround of the
 // programmed end). Empty when the axis settings are invalid or the program has a fault.
+std::optional<AxisArray<std::int64_t>> ProgramEndSteps(BlockSource& source, const MachineSettings& settings);
 std::optional<AxisArray<std::int64_t>> ProgramEndSteps(const Program& program, const MachineSettings& settings);
 
 }  // namespace kvgcode

@@ -21,8 +21,17 @@ std::string AtLine(int line, const std::string& what) { return "line " + std::to
 
 }  // namespace
 
+Planner::Planner(BlockSource& source, const MachineSettings& settings, double segment_time_s)
+    : source_(source), settings_(settings), segment_time_s_(segment_time_s) {
+  source_.Rewind();
+  error_ = CheckSettings(settings, segment_time_s);
+}
+
 Planner::Planner(const Program& program, const MachineSettings& settings, double segment_time_s)
-    : program_(program), settings_(settings), segment_time_s_(segment_time_s) {
+    : own_source_(std::make_unique<ProgramBlocks>(program)),
+      source_(*own_source_),
+      settings_(settings),
+      segment_time_s_(segment_time_s) {
   error_ = CheckSettings(settings, segment_time_s);
 }
 
@@ -38,10 +47,13 @@ bool Planner::Next(PlanEvent& out) {
       out = EventFor(action);
       return true;
     }
-    if (interpreter_.ended() || next_block_ >= program_.blocks.size()) return false;
-    const Block& block = program_.blocks[next_block_++];
+    if (interpreter_.ended()) return false;
+    if (!source_.Next(block_)) {
+      if (source_.fault()) error_ = source_.fault()->message;
+      return false;
+    }
     next_action_ = 0;
-    if (auto fault = interpreter_.Execute(block, actions_)) error_ = AtLine(block.line, fault->detail);
+    if (auto fault = interpreter_.Execute(block_, actions_)) error_ = AtLine(block_.line, fault->detail);
   }
   return false;
 }

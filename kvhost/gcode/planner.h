@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "block_source.h"
 #include "interpreter.h"
 #include "machine_settings.h"
 #include "motion_profile.h"
@@ -28,8 +30,11 @@ struct PlanEvent {
 
 class Planner {
  public:
-  // The program is referenced, not copied: it must outlive the planner. The machine starts at
-  // zero on every axis. Invalid settings leave the planner with error() set and no events.
+  // The source is rewound and read as the plan goes; it is referenced, not copied, and must
+  // outlive the planner. The machine starts at zero on every axis. Invalid settings leave the
+  // planner with error() set and no events.
+  Planner(BlockSource& source, const MachineSettings& settings, double segment_time_s);
+  // A program in memory, referenced likewise.
   Planner(const Program& program, const MachineSettings& settings, double segment_time_s);
   Planner(Program&&, const MachineSettings&, double) = delete;  // would dangle
 
@@ -53,11 +58,12 @@ class Planner {
   bool EmitSegment(PlanEvent& out);
   static PlanEvent EventFor(const Action& action);
 
-  const Program& program_;
+  std::unique_ptr<ProgramBlocks> own_source_;  // set when planning a program in memory
+  BlockSource& source_;
   MachineSettings settings_;
   double segment_time_s_;
   Interpreter interpreter_;
-  std::size_t next_block_ = 0;
+  Block block_;
   ActionList actions_;
   std::size_t next_action_ = 0;
 

@@ -42,19 +42,24 @@ bool Block::Empty() const {
          !HasArcWords() && !feed_per_min && !spindle_speed && !dwell_s && !tool;
 }
 
-namespace {
-
-ParseError AtLine(int line, LineError error) {
+ParseError ParseErrorAt(int line, LineError error) {
   return ParseError{line, std::move(error.word), "line " + std::to_string(line) + ": " + error.detail};
 }
 
-}  // namespace
+std::optional<ParseError> DecodeLine(std::string_view line, int line_number, std::vector<Word>& words, Block& block) {
+  block = Block{};
+  block.line = line_number;
+  if (auto error = LexLine(line, words)) return ParseErrorAt(line_number, std::move(*error));
+  if (auto error = DecodeBlock(words, block)) return ParseErrorAt(line_number, std::move(*error));
+  return std::nullopt;
+}
 
 ParseResult ParseProgram(std::string_view text) {
   Program program;
   Interpreter interpreter;  // run here only to find modal faults before any motion
   ActionList actions;
   std::vector<Word> words;
+  Block block;
   int line_number = 0;
   std::size_t pos = 0;
   while (pos < text.size() && !interpreter.ended()) {
@@ -67,12 +72,9 @@ ParseResult ParseProgram(std::string_view text) {
     }
     ++line_number;
 
-    if (auto error = LexLine(line, words)) return ParseResult(AtLine(line_number, std::move(*error)));
-    Block block;
-    block.line = line_number;
-    if (auto error = DecodeBlock(words, block)) return ParseResult(AtLine(line_number, std::move(*error)));
+    if (auto error = DecodeLine(line, line_number, words, block)) return ParseResult(std::move(*error));
     if (block.Empty()) continue;
-    if (auto error = interpreter.Execute(block, actions)) return ParseResult(AtLine(line_number, std::move(*error)));
+    if (auto error = interpreter.Execute(block, actions)) return ParseResult(ParseErrorAt(line_number, std::move(*error)));
     program.blocks.push_back(block);
   }
   return ParseResult(std::move(program));

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "axes.h"
+#include "line_error.h"
+#include "line_lexer.h"
 
 namespace kvgcode {
 
@@ -73,6 +75,13 @@ class ParseResult {
  private:
   std::variant<Program, ParseError> value_;
 };
+
+// The fault of one source line as the user reads it: "line 12: unsupported word "G18"".
+ParseError ParseErrorAt(int line, LineError error);
+
+// Lexes and decodes one source line into `block` (made fresh, its line set); `words` is scratch
+// space kept by the caller so that a long program allocates it once.
+std::optional<ParseError> DecodeLine(std::string_view line, int line_number, std::vector<Word>& words, Block& block);
 
 // Decodes and checks the whole text: lexing, the supported word set, and every modal consequence
 // (feed set before G1, arc geometry, coordinates in range). Lines after M2/M30 are not read.

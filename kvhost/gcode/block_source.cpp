@@ -1,0 +1,31 @@
+// In-memory block source and the whole-program check shared by every source.
+#include "block_source.h"
+
+#include "interpreter.h"
+
+namespace kvgcode {
+
+bool ProgramBlocks::Next(Block& out) {
+  if (next_ >= program_.blocks.size()) return false;
+  out = program_.blocks[next_++];
+  return true;
+}
+
+std::optional<ParseError> CheckProgram(BlockSource& source) {
+  source.Rewind();
+  Interpreter interpreter;
+  ActionList actions;
+  Block block;
+  std::optional<ParseError> fault;
+  while (!interpreter.ended() && source.Next(block)) {
+    if (auto error = interpreter.Execute(block, actions)) {
+      fault = ParseErrorAt(block.line, std::move(*error));
+      break;
+    }
+  }
+  if (!fault) fault = source.fault();
+  source.Rewind();
+  return fault;
+}
+
+}  // namespace kvgcode

@@ -1,0 +1,118 @@
+// A program read from its file line by line must plan exactly as the same text parsed whole, fail
+// where the whole parse fails, and never guess when the file changes under it.
+#include "program_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "plan_summary.h"
+#include "test_support.h"
+
+namespace kvgcode {
+namespace {
+
+class ProgramFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kv_program_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Write(const std::string& text) {
+    const std::string path = (dir_ / "program.nc").string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  std::filesystem::path dir_;
+};
+
+std::vector<PlanEvent> PlanSource(BlockSource& source) {
+  Planner planner(source, DefaultMillSettings(), 0.003);
+  std::vector<PlanEvent> events;
+  PlanEvent event;
+  while (planner.Next(event)) events.push_back(event);
+  EXPECT_FALSE(planner.error()) << *planner.error();
+  return events;
+}
+
+TEST_F(ProgramFileTest, PlansAsTheWholeTextDoesAcrossChunksLineEndsAndTheProgramEnd) {
+  // Enough lines to cross several read chunks, CR LF and LF mixed, a last line without its end,
+  // and text after M2 that must not be read.
+  std::string text = "%\r\n(pocket)\r\nG21 G90 G17\r\nM3 S1000\n";
+  for (int i = 0; i < 3000; ++i) {
+    text += "G1 X" + std::to_string(i % 7) + ".25 Y" + std::to_string(i % 5) + " F3000 ; pass " + std::to_string(i) + "\n";
+    if (i % 500 == 0) text += "G4 P0.01\r\nG0 X0 Y0\nG2 X2 Y0 I1 J0\n";
+  }
+  const std::string ended = text + "M2\nthis line is not G-code G18\n";
+  for (const std::string& t : {text + "G0 Z3", ended}) {
+    const Program whole = testing::MustParse(t);
+    ProgramFile file;
+    std::string error;
+    ASSERT_TRUE(file.Open(Write(t), error)) << error;
+    ASSERT_FALSE(CheckProgram(file));
+    const std::vector<PlanEvent> from_file = PlanSource(file);
+    const std::vector<PlanEvent> from_text = testing::PlanAll(whole, DefaultMillSettings(), 0.003);
+    ASSERT_EQ(from_file.size(), from_text.size());
+    for (std::size_t i = 0; i < from_file.size(); ++i) {
+      ASSERT_EQ(from_file[i].kind, from_text[i].kind) << i;
+      ASSERT_EQ(from_file[i].steps, from_text[i].steps) << i;
+      ASSERT_EQ(from_file[i].line, from_text[i].line) << i;
+    }
+    // A second plan of the same source (the summary, then the run) reads it again from the top.
+    EXPECT_EQ(Summarize(file, DefaultMillSettings(), 0.003).end_steps,
+              Summarize(whole, DefaultMillSettings(), 0.003).end_steps);
+    EXPECT_EQ(ProgramEndSteps(file, DefaultMillSettings()), ProgramEndSteps(whole, DefaultMillSettings()));
+  }
+}
+
+TEST_F(ProgramFileTest, FaultsAreTheWholeParsesAndALineTooLongIsRefusedShortly) {
+  for (const std::string& t : {std::string("G21\nG1 X1\n"), std::string("G0 X1\n\nG18\n"),
+                               std::string("G0 X1\nG2 X1 Y0 R0.1 F100\n"), std::string("G0 X1\nG1 X") +
+                                                                              std::string(100000, '7') + "Q\n"}) {
+    ProgramFile file;
+    std::string error;
+    ASSERT_TRUE(file.Open(Write(t), error));
+    const std::optional<ParseError> fault = CheckProgram(file);
+    const ParseResult whole = ParseProgram(t);
+    ASSERT_TRUE(fault) << t.substr(0, 40);
+    ASSERT_FALSE(whole.ok());
+    EXPECT_EQ(fault->line, whole.error().line);
+    EXPECT_EQ(fault->message, whole.error().message);
+  }
+  ProgramFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(Write("G21\n(" + std::string(kMaxProgramLineBytes, 'x') + ")\nG0 X1\n"), error));
+  const std::optional<ParseError> fault = CheckProgram(file);
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(fault->line, 2);
+  EXPECT_LT(fault->message.size(), 80u) << fault->message.substr(0, 200);
+
+  EXPECT_FALSE(file.Open((dir_ / "missing.nc").string(), error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos);
+}
+
+TEST_F(ProgramFileTest, AFileChangedAfterItsCheckStopsThePlanAtTheFault) {
+  const std::string path = Write("G21\nG1 X1 F600\nG1 X2\nM2\n");
+  ProgramFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(path, error));
+  ASSERT_FALSE(CheckProgram(file));
+  {
+    std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(15) << "G18";  // line 3 becomes "G18X2"
+  }
+  Planner planner(file, DefaultMillSettings(), 0.003);
+  PlanEvent event;
+  while (planner.Next(event)) {
+  }
+  ASSERT_TRUE(planner.error());
+  EXPECT_NE(planner.error()->find("line 3"), std::string::npos) << *planner.error();
+}
+
+}  // namespace
+}  // namespace kvgcode
