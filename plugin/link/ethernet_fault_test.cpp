@@ -14,6 +14,7 @@
 #include "link/link_health.h"
 #include "link/link_interface.h"
 #include "platform/clock.h"
+#include "platform/cpu_time.h"
 #include "platform/hid_sim.h"
 #include "platform/socket.h"
 #include "runtime/commands.h"
@@ -196,6 +197,70 @@ TEST_F(EthernetFaults, ANewerConnectionTakesOverFromAHalfOpenOne) {
   // The link is the new connection's: a frame sent now reaches it.
   EXPECT_TRUE(EthSendFrame(std::make_unique<PacketBuffer>(wire::IDENT_REQUEST)));
   EXPECT_TRUE(Receives(fresh, wire::IDENT_REQUEST));
+}
+
+// Takes every descriptor the process has left, so that the plug-in's next accept fails; empty
+// where the system sets no limit within reach.
+std::vector<platform::SocketHandle> HoldEveryDescriptor() {
+  std::vector<platform::SocketHandle> held;
+  for (int i = 0; i < 200000; ++i) {
+    platform::SocketHandle s = platform::UdpSocket();
+    if (s == platform::kInvalidSocket) return held;
+    held.push_back(s);
+  }
+  for (platform::SocketHandle s : held) platform::CloseSocket(s);
+  return {};
+}
+
+TEST_F(EthernetFaults, FailedAcceptsAreRetriedWithoutSpinningAndLeaveAnOpenLinkAsItIs) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows sets no descriptor limit to run the accept out of";
+#endif
+  // The boards' sockets exist before the descriptors run out: connecting needs none more, and
+  // the kernel completes a connection the plug-in cannot take yet.
+  platform::SocketHandle first = platform::TcpSocket(0), second = platform::TcpSocket(0);
+  boards_.push_back(first);
+  boards_.push_back(second);
+  std::vector<platform::SocketHandle> held = HoldEveryDescriptor();
+  if (held.empty()) GTEST_SKIP() << "no descriptor limit within reach";
+  // One descriptor left, for the listening socket: every accept then fails.
+  platform::CloseSocket(held.back());
+  held.pop_back();
+  EthStart();
+  ASSERT_TRUE(Eventually([] { return EthLinkCounters().accept_errors > 0; }));
+  EXPECT_FALSE(EthListenFailed());
+  ASSERT_TRUE(platform::Connect(first, {kLoopback, listen_port_}));
+  // Retried after a pause, not in a spin: the process stays well short of a busy core.
+  const std::uint64_t errors_start = EthLinkCounters().accept_errors;
+  const double cpu_start = platform::ProcessCpuSeconds();
+  platform::SleepMs(500);
+  EXPECT_LT(platform::ProcessCpuSeconds() - cpu_start, 0.25) << "CPU seconds in 0.5 s of failing accepts";
+  EXPECT_GT(EthLinkCounters().accept_errors, errors_start) << "the accept is retried";
+  EXPECT_EQ(state.link_open.load(), 0);
+  // Descriptors come free (one at a time, as the discovery thread may take one too): the board
+  // waiting in the queue gets in.
+  for (int i = 0; i < 5 && state.link_open.load() == 0 && !held.empty(); ++i) {
+    platform::CloseSocket(held.back());
+    held.pop_back();
+    Eventually([] { return state.link_open.load() == 1; }, 300);
+  }
+  ASSERT_EQ(state.link_open.load(), 1);
+  EXPECT_EQ(EthLinkCounters().connections, 1u);
+  EXPECT_TRUE(EthSendFrame(std::make_unique<PacketBuffer>(wire::IDENT_REQUEST)));
+  EXPECT_TRUE(Receives(first, wire::IDENT_REQUEST));
+
+  // Linked, with no descriptor free: a newer connection that cannot be taken leaves the link to
+  // the board it has, and takes over once it can.
+  for (platform::SocketHandle s; (s = platform::UdpSocket()) != platform::kInvalidSocket;) held.push_back(s);
+  const std::uint64_t errors_linked = EthLinkCounters().accept_errors;
+  ASSERT_TRUE(platform::Connect(second, {kLoopback, listen_port_}));
+  ASSERT_TRUE(Eventually([errors_linked] { return EthLinkCounters().accept_errors > errors_linked; }));
+  EXPECT_EQ(state.link_open.load(), 1);
+  EXPECT_TRUE(EthSendFrame(std::make_unique<PacketBuffer>(wire::KEEP_ALIVE)));
+  EXPECT_TRUE(Receives(first, wire::KEEP_ALIVE));
+  for (platform::SocketHandle s : held) platform::CloseSocket(s);
+  EXPECT_TRUE(Eventually([] { return EthLinkCounters().takeovers == 1 && EthLinkCounters().connections == 2; }));
+  EXPECT_TRUE(Ended(first)) << "the connection taken over is closed";
 }
 
 TEST_F(EthernetFaults, AListeningPortInUseIsReportedAtOnce) {

@@ -77,7 +77,7 @@ SendOrder send_order;
 std::atomic<bool> eth_open{false};  // the board is connected (EthIsOpen)
 
 std::atomic<std::uint64_t> hellos_sent{0}, connections{0}, bytes_received{0}, frames_sent{0}, send_errors{0},
-    takeovers{0};
+    takeovers{0}, accept_errors{0};
 
 // Sends all bytes within the send bound, however many calls it takes; false on an error or when
 // the bound passed.
@@ -102,11 +102,15 @@ bool SendAll(const std::uint8_t* bytes, int count) {
 void DiscoveryThread() {
   platform::SleepMs(kDiscoveryStartDelayMs);
   platform::Ipv4Endpoint to{discovery_address.load(), discovery_port.load()};
-  platform::SocketHandle s = platform::UdpSocket();
-  platform::SetBroadcast(s, true);  // the default destination is a directed broadcast
+  platform::SocketHandle s = platform::kInvalidSocket;
   for (;;) {
     if (!eth_open.load()) {
       platform::SleepMs(kDiscoveryPeriodMs);
+      // Made here, not once at the start: a socket the system could not give (descriptors or
+      // buffers exhausted) must not end discovery for the rest of the run.
+      if (s == platform::kInvalidSocket && (s = platform::UdpSocket()) != platform::kInvalidSocket) {
+        platform::SetBroadcast(s, true);  // the default destination is a directed broadcast
+      }
       if (state.link_open.load() == 0 && platform::SendTo(s, kHello, sizeof kHello, to) == sizeof kHello) {
         hellos_sent.fetch_add(1);
       }
@@ -132,6 +136,7 @@ platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::So
         trace_printf("a newer connection takes over");
         break;
       }
+      accept_errors.fetch_add(1);
       error_printf("accept, error !");
       platform::SleepMs(1);
     }
@@ -173,6 +178,7 @@ void ServerThread() {
       s = platform::Accept(s_waiter, &eth_peer);
     }
     if (s == platform::kInvalidSocket) {
+      accept_errors.fetch_add(1);
       error_printf("accept, error !");
       platform::SleepMs(1);  // a persistent accept failure must not spin a core
       continue;
@@ -262,7 +268,7 @@ bool EthSendRaw(const std::uint8_t* bytes, std::int32_t length) {
 
 EthCounters EthLinkCounters() {
   return {hellos_sent.load(), connections.load(), bytes_received.load(), frames_sent.load(), send_errors.load(),
-          takeovers.load()};
+          takeovers.load(), accept_errors.load()};
 }
 
 bool EthListenFailed() { return listen_failed.load(); }

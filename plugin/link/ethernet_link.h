@@ -38,6 +38,7 @@ struct EthCounters {
   std::uint64_t frames_sent;
   std::uint64_t send_errors;
   std::uint64_t takeovers;  // connections that replaced an open one
+  std::uint64_t accept_errors;  // failed accepts, each retried after a pause
 };
 EthCounters EthLinkCounters();
 
