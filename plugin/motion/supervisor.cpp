@@ -40,6 +40,9 @@ constexpr int kHomeSlots = 6;
 constexpr std::int16_t kNoAxis = -1;
 
 std::atomic<SupervisorState> supervisor_state{SupervisorState::RUN};
+// An E-stop carried out (the board stopped, the host's flag raised) that the state machine has
+// not yet followed: the host may clear its flag before the next run sees it raised.
+std::atomic<bool> estop_carried_out{false};
 std::atomic<std::int16_t> homing_axis{kNoAxis};
 std::atomic<std::int16_t> probe_axis{kNoAxis};
 
@@ -120,6 +123,7 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
       StreamDropWaiting();
       host::Store(planner.estop_seen, 1);
       EndCycleOnEstop(engine, planner);
+      estop_carried_out.store(true, std::memory_order_release);
       break;
     case ACTION_ENABLE:
       SendCommand(wire::BOARD_ENABLE);
@@ -198,6 +202,7 @@ void StepProbing(host::EngineBlock& engine) {
 
 void SupervisorInit() {
   supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+  estop_carried_out.store(false, std::memory_order_release);
   {
     std::lock_guard<std::mutex> guard(dwell_lock);
     dwell_deadline.store(0, std::memory_order_release);
@@ -220,11 +225,15 @@ std::int32_t SupervisorRun(std::uint32_t) {
 
   // The host's E-stop interrupts every state. Should the queue be full, the two actions are
   // carried out after it rather than lost.
+  // An E-stop carried out since the last run counts as seen even when the host has cleared its
+  // flag already: the board is stopped and waits for the enable that leaving E-stop sends.
   bool stop_unposted = false;
   bool estop_unposted = false;
-  if (host::Load(engine->estop) != 0 && supervisor_state.load() != SupervisorState::ESTOPPED) {
+  const bool host_estop = host::Load(engine->estop) != 0;
+  const bool carried_out = estop_carried_out.exchange(false, std::memory_order_acq_rel);
+  if ((host_estop || carried_out) && supervisor_state.load() != SupervisorState::ESTOPPED) {
     stop_unposted = !ActionPost(ACTION_STOP);
-    estop_unposted = !ActionPost(ACTION_ESTOP);
+    if (host_estop) estop_unposted = !ActionPost(ACTION_ESTOP);
     supervisor_state.store(SupervisorState::ESTOPPED, std::memory_order_release);
   }
   while (const std::int32_t code = ActionPop()) PerformAction(code, *engine, *planner);

@@ -123,6 +123,24 @@ TEST_F(Supervisor, NotifyEstopActsOverTwoRuns) {
   EXPECT_EQ(CurrentSupervisorState(), SupervisorState::ESTOPPED);
 }
 
+TEST_F(Supervisor, AnEstopClearedBeforeTheNextRunStillEnablesTheBoard) {
+  // A stop report or a limit posts the E-stop; the host clears its flag at once, before the run
+  // that would have seen it raised. The board, E-stopped, must still get its enable.
+  ASSERT_TRUE(ActionPost(ACTION_ESTOP));
+  Run();
+  EXPECT_EQ(Commands(), Codes{0xCD});
+  EXPECT_EQ(engine().estop, 1);
+  engine().estop = 0;
+  Run();
+  EXPECT_EQ(Commands(), Codes{0xD0}) << "the stream closed, the host's cleared E-stop not raised again";
+  EXPECT_EQ(engine().estop, 0);
+  Run();
+  EXPECT_EQ(Commands(), Codes{0xCE});
+  EXPECT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
+  Run();
+  EXPECT_TRUE(link_.Take().empty()) << "one enable, no E-stop after it";
+}
+
 TEST_F(Supervisor, EstopIsCarriedOutWithAFullQueueAndWaitsForALink) {
   while (ActionPost(99)) {
   }
