@@ -47,8 +47,10 @@ void JogOn(std::int16_t axis, std::int16_t direction, double speed) {
   }
   if (!ValidAxis(axis)) return;  // no such axis: nothing to move, nothing to index
 
-  // A tripped limit blocks only the direction that leads further out.
-  const bool negative = direction != 0;
+  // A tripped limit blocks only the direction that leads further out. The board reads only the
+  // byte the frame carries, so that byte decides which way is checked (256 moves positive).
+  const auto direction_byte = static_cast<std::uint8_t>(direction & 0xFF);
+  const bool negative = direction_byte != 0;
   if (state.softlimit_tripped[negative ? axis + host::kAxes : axis].load(std::memory_order_acquire)) {
     status_printf("soft limit on axis %d direction %s is triggered", axis, negative ? "-" : "+");
     return;
@@ -57,8 +59,7 @@ void JogOn(std::int16_t axis, std::int16_t direction, double speed) {
   double v = SettingsJogSpeed(axis, *planner);
   if (speed != 0.0) v = speed;  // also a NaN, which then converts to no speed at all
   const double steps = steps_per_segment(axis, v);
-  SendVelocityMove(static_cast<std::uint8_t>(axis & 0xFF), static_cast<std::uint8_t>(direction & 0xFF),
-                   TruncToInt32(steps * 65536.0));
+  SendVelocityMove(static_cast<std::uint8_t>(axis & 0xFF), direction_byte, TruncToInt32(steps * 65536.0));
 }
 
 void JogOff(std::int16_t axis) {

@@ -63,6 +63,26 @@ TEST_F(Jog, ATrippedSoftLimitBlocksOnlyTheWayOut) {
   EXPECT_TRUE(link_.Take().empty());
 }
 
+// The board sees only the direction byte the frame carries; the check must judge that byte.
+TEST_F(Jog, TheSoftLimitCheckJudgesTheDirectionByteThatIsSent) {
+  state.softlimit_tripped[0 + 6] = true;  // axis 0, lower: negative blocked
+  JogOn(0, 256, 0.0);  // low byte 0: a positive move
+  EXPECT_EQ(link_.Take(), std::vector<Frame>{VelocityMove(0, 0, 1966080)}) << "positive is free";
+  JogOn(0, 257, 0.0);  // low byte 1: negative
+  JogOn(0, -1, 0.0);   // low byte 0xFF: negative
+  EXPECT_TRUE(link_.Take().empty());
+  EXPECT_EQ(host_.Status(), "soft limit on axis 0 direction - is triggered");
+
+  state.softlimit_tripped[0 + 6] = false;
+  state.softlimit_tripped[0] = true;  // upper: positive blocked
+  host::HostStringAssign(host_.planner().status_text, "");
+  JogOn(0, 512, 0.0);
+  EXPECT_TRUE(link_.Take().empty()) << "512 is sent as 0, positive: blocked";
+  EXPECT_EQ(host_.Status(), "soft limit on axis 0 direction + is triggered");
+  JogOn(0, 0x0180, 0.0);
+  EXPECT_EQ(link_.Take(), std::vector<Frame>{VelocityMove(0, 0x80, 1966080)}) << "negative, byte passed on";
+}
+
 TEST_F(Jog, WithoutALinkJogOnSaysSoAndJogOffIsSilent) {
   state.link_is_open = nullptr;  // not established; anything still sent would be captured
   JogOn(0, 0, 0.0);

@@ -15,7 +15,8 @@ kv_warnings(plugin_motion_thread_tests)
 gtest_discover_tests(plugin_motion_thread_tests PROPERTIES LABELS threaded)
 
 # Pendant channels: key maps, key actions and display records.
-add_executable(plugin_pendant_tests ${CMAKE_CURRENT_LIST_DIR}/pendant_test.cpp)
+add_executable(plugin_pendant_tests ${CMAKE_CURRENT_LIST_DIR}/pendant_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pendant_table_test.cpp)
 target_link_libraries(plugin_pendant_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_pendant_tests)
 gtest_discover_tests(plugin_pendant_tests PROPERTIES LABELS unit)

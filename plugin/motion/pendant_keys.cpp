@@ -116,10 +116,12 @@ double NextDroStep(double v) {
   return 0.001;
 }
 
-// A DRO moved by `delta`, kept within 0..200.
-void NudgeDro(std::int16_t dro, double delta) {
+// Up adds 5 and stops at 200; down takes 5 and stops at 0. Each bounds only its own way, so
+// "down" from an override set above 200 elsewhere lowers it by 5 instead of jumping to 200.
+void NudgeDro(std::int16_t dro, bool up) {
   if (!pendant_host::CanReadAndWriteDros()) return;
-  pendant_host::SetDro(dro, std::clamp(pendant_host::GetDro(dro) + delta, 0.0, 200.0));
+  const double v = pendant_host::GetDro(dro);
+  pendant_host::SetDro(dro, up ? std::min(v + 5.0, 200.0) : std::max(v - 5.0, 0.0));
 }
 
 // Halves the selected axis's coordinate: the offset takes half of it, and the host's position
@@ -275,9 +277,9 @@ void PendantChannel::Key(std::int32_t code) {
     case KeyCode::kDown: {
       const bool up = code == Code(KeyCode::kUp);
       if (shift()) {
-        NudgeDro(821, up ? 5.0 : -5.0);
+        NudgeDro(821, up);
       } else if (alt()) {
-        NudgeDro(74, up ? 5.0 : -5.0);
+        NudgeDro(74, up);
       } else if (planner != nullptr && host::Load(planner->jog_mode) == 0) {
         pendant_host::Button(up ? 111 : 112);
       }

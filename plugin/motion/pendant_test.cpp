@@ -240,6 +240,36 @@ TEST_F(Pendant, DroStepsStayWithinTheirBounds) {
   ch.Key(31);
   EXPECT_EQ(host_.Buttons(), (Buttons{111, 112}));
 
+  // Each key bounds only its own way: an override already above 200 (set on the host's screen)
+  // goes down by 5, and one below 0 goes up by 5.
+  ch.Key(24);  // shift again: feed override
+  ASSERT_TRUE(ch.shift());
+  host_.SetDro(821, 300);
+  ch.Key(31);
+  EXPECT_EQ(host_.Dro(821), 295);
+  ch.Key(30);
+  EXPECT_EQ(host_.Dro(821), 200);
+  for (auto [from, to] : {std::pair{195.0, 200.0}, {195.5, 200.0}, {194.5, 199.5}, {200.0, 200.0}}) {
+    host_.SetDro(821, from);
+    ch.Key(30);
+    EXPECT_EQ(host_.Dro(821), to) << "up from " << from;
+  }
+  for (auto [from, to] : {std::pair{5.0, 0.0}, {4.5, 0.0}, {5.5, 0.5}, {0.0, 0.0}, {-10.0, 0.0}}) {
+    host_.SetDro(821, from);
+    ch.Key(31);
+    EXPECT_EQ(host_.Dro(821), to) << "down from " << from;
+  }
+  ch.Key(24);  // alt: spindle override
+  ASSERT_TRUE(ch.alt());
+  host_.SetDro(74, 250);
+  ch.Key(31);
+  EXPECT_EQ(host_.Dro(74), 245);
+  host_.SetDro(74, 197);
+  ch.Key(30);
+  EXPECT_EQ(host_.Dro(74), 200);
+  ch.Key(24);  // plain again
+  ASSERT_FALSE(ch.shift() || ch.alt());
+
   for (auto [from, to] : {std::pair{0.0, 0.001}, {0.001, 0.01}, {0.01, 0.1}, {0.1, 1.0}, {0.5, 0.001}}) {
     host_.SetDro(828, from);
     ch.Key(35);
