@@ -35,6 +35,14 @@ class MotionStream : public ::testing::Test {
       host_.planner().segment_ring[write].axis_steps[0] = x;
     }
   }
+  // An empty ring and a closed stream, as after a stop with the board's count restarted.
+  void PendingReset() {
+    link_.Take();
+    host_.engine().ring_read_index = host_.engine().ring_write_index;
+    state.segments_sent = 0;
+    state.segments_done = 0;
+    StreamSegments();  // nothing waiting: the hold-off re-arms
+  }
   // Segment counts of the frames sent since the last call.
   std::vector<int> Sent() {
     std::vector<int> counts;
@@ -76,6 +84,87 @@ TEST_F(MotionStream, MoreThan200WaitingCutTheHoldOffTo10) {
   EXPECT_TRUE(Sent().empty());
   StreamSegments();
   EXPECT_EQ(Sent(), std::vector<int>{20});
+}
+
+// The cut needs more than 200 waiting and a hold-off above 10: 200 waiting counts down all 40
+// runs, 201 cuts at once, and a hold-off already at 10 is counted down, not set again.
+TEST_F(MotionStream, TheHoldOffCutAtItsBounds) {
+  Plan(200);
+  for (int run = 1; run <= 40; ++run) StreamSegments();
+  EXPECT_TRUE(Sent().empty()) << "200 waiting: no cut";
+  StreamSegments();
+  EXPECT_EQ(Sent(), std::vector<int>{20});
+}
+
+TEST_F(MotionStream, TheHoldOffCutAt201Waiting) {
+  Plan(201);
+  for (int run = 1; run <= 11; ++run) StreamSegments();
+  EXPECT_TRUE(Sent().empty());
+  StreamSegments();
+  EXPECT_EQ(Sent(), std::vector<int>{20}) << "201 waiting: cut to 10 on the first run, sent on the 12th";
+}
+
+TEST_F(MotionStream, AHoldOffAt10IsCountedDownNotCutAgain) {
+  Plan(5);
+  for (int run = 1; run <= 30; ++run) StreamSegments();
+  ASSERT_EQ(StreamHoldoff(), 10);
+  Plan(300);
+  for (int run = 31; run <= 40; ++run) StreamSegments();
+  EXPECT_TRUE(Sent().empty());
+  StreamSegments();
+  EXPECT_EQ(Sent(), std::vector<int>{20}) << "sent on the 41st run";
+
+  PendingReset();
+  Plan(5);
+  for (int run = 1; run <= 29; ++run) StreamSegments();
+  ASSERT_EQ(StreamHoldoff(), 11);
+  Plan(300);
+  StreamSegments();
+  EXPECT_EQ(StreamHoldoff(), 10) << "11 with more than 200 waiting: cut";
+}
+
+// The window at, just below and just above lim_buffer, and the 20-segment frame limit.
+TEST_F(MotionStream, TheWindowAndTheFrameLimitAtTheirBounds) {
+  auto outstanding_then_send = [&](std::uint32_t outstanding, int waiting) {
+    PendingReset();
+    state.segments_done = 1000;
+    state.segments_sent = 1000 + outstanding;  // under way: no hold-off
+    Plan(waiting);
+    StreamSegments();
+    return Sent();
+  };
+  EXPECT_EQ(outstanding_then_send(440, 10), std::vector<int>{10}) << "440 + 10 = 450: all of them";
+  EXPECT_EQ(outstanding_then_send(440, 11), std::vector<int>{10}) << "440 + 11 > 450: up to the window";
+  EXPECT_EQ(outstanding_then_send(440, 9), std::vector<int>{9});
+  EXPECT_EQ(outstanding_then_send(449, 5), std::vector<int>{1});
+  EXPECT_TRUE(outstanding_then_send(450, 5).empty()) << "window full";
+  EXPECT_TRUE(outstanding_then_send(451, 5).empty()) << "beyond it";
+  EXPECT_EQ(outstanding_then_send(0, 19), std::vector<int>{19});
+  EXPECT_EQ(outstanding_then_send(0, 20), std::vector<int>{20});
+  EXPECT_EQ(outstanding_then_send(0, 21), std::vector<int>{20});
+  state.lim_buffer = 30;
+  EXPECT_EQ(outstanding_then_send(10, 20), std::vector<int>{20}) << "the window is lim_buffer, not a constant";
+  EXPECT_EQ(outstanding_then_send(11, 20), std::vector<int>{19});
+}
+
+// After each frame the host sees the tag of the slot the next frame begins with.
+TEST_F(MotionStream, TheCurrentSegmentTagFollowsEveryFrame) {
+  for (int slot = 0; slot < host::kRingSlots; ++slot) host_.engine().segment_tag[slot] = 70000 + slot;
+  state.segments_sent = state.segments_done = 1;
+  host_.engine().ring_read_index = host_.engine().ring_write_index = 4080;
+  Plan(45);  // across the ring's end
+  const std::vector<std::pair<int, int>> frames = {{20, 4100 & host::kRingMask}, {20, 4120 & host::kRingMask},
+                                                   {5, 4125 & host::kRingMask}};
+  for (auto [count, read_after] : frames) {
+    StreamSegments();
+    EXPECT_EQ(Sent(), std::vector<int>{count});
+    EXPECT_EQ(host_.engine().ring_read_index, read_after);
+    EXPECT_EQ(host_.engine().current_segment_tag, 70000 + read_after) << "after the frame ending before " << read_after;
+  }
+  host_.engine().current_segment_tag = -1;
+  StreamSegments();  // nothing waiting: no frame, the tag untouched
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(host_.engine().current_segment_tag, -1);
 }
 
 TEST_F(MotionStream, NeverMoreThanTheWindowOutstanding) {

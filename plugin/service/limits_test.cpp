@@ -140,6 +140,38 @@ TEST_F(LimitsTest, SoftLimitsTripOnceReportAndClear) {
   EXPECT_FALSE(state.softlimit_tripped[0].load()) << "a NaN never trips";
 }
 
+// Each of the twelve checks at its limit and one representable value to either side: a position
+// exactly on the limit is inside.
+TEST_F(LimitsTest, EverySoftLimitAtJustInsideAndJustBeyondItsBound) {
+  engine().softlimits_enabled = 1;
+  engine().softlimit_armed = 1;
+  for (int k = 0; k < 6; ++k) {
+    host_.SetDro(static_cast<std::int16_t>(150 + k), 10.0 * (k + 1));    // upper
+    host_.SetDro(static_cast<std::int16_t>(156 + k), -10.0 * (k + 1));   // lower
+  }
+  for (int check = 0; check < 12; ++check) {
+    const int axis = check % 6;
+    const bool upper = check < 6;
+    const double limit = (upper ? 10.0 : -10.0) * (axis + 1);
+    const double outward = upper ? 1e9 : -1e9;
+    const double inward = -outward;
+    for (auto [position, trips] : {std::pair{std::nextafter(limit, inward), false},
+                                   {limit, false},
+                                   {std::nextafter(limit, outward), true}}) {
+      for (auto& p : host_.planner().softlimit_position) p = 0.0;
+      host_.planner().softlimit_position[axis] = position;
+      SoftLimitCheck();
+      DrainActions();
+      for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(state.softlimit_tripped[i].load(), trips && i == check)
+            << "check " << check << " flag " << i << " at position " << position << " (limit " << limit << ")";
+      }
+    }
+    for (auto& p : host_.planner().softlimit_position) p = 0.0;
+    SoftLimitCheck();  // back inside: nothing tripped for the next check
+  }
+}
+
 TEST_F(LimitsTest, WithoutTheHostsDroCallbackSoftLimitsAreNotChecked) {
   engine().softlimits_enabled = 1;
   engine().softlimit_armed = 1;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "platform/clock.h"
@@ -175,6 +176,53 @@ TEST_F(ParserTest, ThreeStillReportsWithNothingOutstandingPostTheStopOnce) {
   state.segments_done = 2;
   Parse(Position({7, 7, 7, 7, 7, 7}));
   EXPECT_EQ(state.still_count.load(), 0) << "segments outstanding: not at rest";
+}
+
+// The stop goes out on exactly the third still report: not on the second, not again on the fourth.
+TEST_F(ParserTest, TheRestIsSeenOnExactlyTheThirdStillReport) {
+  Parse(Position({3, 3, 3, 3, 3, 3}));  // a change from 0
+  DrainActions();
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  EXPECT_TRUE(DrainActions().empty()) << "two still reports";
+  EXPECT_EQ(state.still_count.load(), 2);
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  EXPECT_EQ(DrainActions(), (std::vector<std::int32_t>{ACTION_STOP})) << "the third";
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  EXPECT_TRUE(DrainActions().empty()) << "the fourth";
+
+  // Outstanding segments at, below and above the executed count.
+  for (auto [sent, done, still] : {std::tuple{5u, 5u, true}, {5u, 6u, true}, {6u, 5u, false}}) {
+    state.still_count = 0;
+    state.segments_sent = sent;
+    state.segments_done = done;
+    Parse(Position({3, 3, 3, 3, 3, 3}));
+    EXPECT_EQ(state.still_count.load(), still ? 1 : 0) << "sent " << sent << ", done " << done;
+  }
+  state.segments_sent = 0;
+  state.segments_done = 0;
+  // The count stops at 1000 and never wraps into a second stop.
+  state.still_count = 999;
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  EXPECT_EQ(state.still_count.load(), 1000);
+  Parse(Position({3, 3, 3, 3, 3, 3}));
+  EXPECT_EQ(state.still_count.load(), 1000);
+  EXPECT_TRUE(DrainActions().empty());
+}
+
+// board_has_room follows lim_buffer, whatever its value: room below it, none at or above it.
+TEST_F(ParserTest, TheWindowFlagAtItsBoundForAnyWindow) {
+  for (std::int32_t window : {450, 100, 1}) {
+    state.lim_buffer = window;
+    state.segments_sent = 5000;
+    for (auto [outstanding, room] : {std::pair{window - 1, 1}, {window, 0}, {window + 1, 0}}) {
+      Bytes executed{0xCF, 0x1E};
+      Put32(executed, static_cast<std::uint32_t>(5000 - outstanding));
+      Parse(executed);
+      EXPECT_EQ(host_.planner().board_has_room, room) << "window " << window << ", outstanding " << outstanding;
+    }
+  }
+  state.segments_sent = 0;
 }
 
 TEST_F(ParserTest, ExecutedSegmentsDriveTheWindowAndModesHoldIt) {
