@@ -5,6 +5,7 @@ add_executable(plugin_service_tests
   service/limits_test.cpp
   service/service_task_test.cpp
   service/firmware_upgrade_test.cpp
+  service/tick_wrap_test.cpp
 )
 target_link_libraries(plugin_service_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_service_tests)
