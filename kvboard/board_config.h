@@ -80,6 +80,10 @@ struct BoardConfig {
   std::uint16_t plugin_port = 20176;
   bool connect_direct = false;
   bool reconnect = true;           // after a drop, wait for a datagram (or connect) again
+  // A board whose firmware resumes: while no host is connected it holds its motion, its queue
+  // and its executed count, and carries on with them as soon as a host is connected again.
+  // Without it the board runs on through a drop with what it holds.
+  bool resume_queue = false;
   std::uint32_t retry_ms = 200;    // pause after a failed connect
   std::uint32_t send_timeout_ms = 1000;
   // USB instead: the board appears in the process's simulated HID devices (the backend is

@@ -23,6 +23,7 @@ struct ParamRecord {
 
 inline constexpr std::size_t kTickHistory = 256;  // tick lists keep the latest entries only
 inline constexpr std::size_t kGapBuckets = 201;   // gap histograms: 0..199 ms, then 200 ms or more
+inline constexpr std::size_t kFirstCodesKept = 64;
 
 struct Stats {
   // Link.
@@ -48,6 +49,8 @@ struct Stats {
   std::uint32_t status_polls = 0;
   std::vector<std::uint32_t> status_poll_ms;
   std::uint32_t keep_alives = 0;
+  // The command codes of the first frames received on the present connection, in order.
+  std::vector<std::uint8_t> first_codes_this_connection;
   std::uint32_t param_records = 0;                   // 0xC9 and polarity records together
   std::uint32_t param_ids_this_connection = 0;       // distinct 0xC9 ids since the link opened
   std::map<std::uint8_t, ParamRecord> params;        // 0xC9, by id

@@ -78,6 +78,8 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       b.connect_direct = true;
     } else if (arg == "--no-reconnect") {
       b.reconnect = false;
+    } else if (arg == "--resume-queue") {
+      b.resume_queue = true;
     } else if (arg == "--loader") {
       b.in_loader = true;
     } else if (arg == "--verbose") {

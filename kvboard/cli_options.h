@@ -54,6 +54,8 @@ inline constexpr const char* kCliUsage =
     "  --plugin-port N      TCP port of the plug-in (default 20176)\n"
     "  --connect            connect to 127.0.0.1:plugin-port without waiting for a datagram\n"
     "  --no-reconnect       stay offline after the link drops\n"
+    "  --resume-queue       hold motion, queued segments and the executed count while the link is\n"
+    "                       down and resume them once connected again (default: run on with them)\n"
     "  --serial TEXT        serial number, up to 8 characters (default KVSIM001)\n"
     "  --model N            model code (default 3: 36000 kHz base clock)\n"
     "  --firmware N         firmware version (default 515)\n"

@@ -16,7 +16,7 @@ bool Parse(std::vector<const char*> args, CliOptions& out, std::string& error) {
 TEST(CliOptions, EveryOptionLandsInTheConfiguration) {
   CliOptions o;
   std::string error;
-  ASSERT_TRUE(Parse({"--discovery-port", "0", "--plugin-port", "30000", "--connect", "--no-reconnect", "--serial",
+  ASSERT_TRUE(Parse({"--discovery-port", "0", "--plugin-port", "30000", "--connect", "--no-reconnect", "--resume-queue", "--serial",
                      "XY", "--model", "51", "--firmware", "300", "--axes", "4", "--divisors", "7,9", "--loader",
                      "--report-ms", "20", "--home", "1,5,-1000", "--limits", "0,3,-50,4,50000", "--probe",
                      "15,2,-500,above", "--time-limit", "2.5", "--verbose"},
@@ -27,6 +27,7 @@ TEST(CliOptions, EveryOptionLandsInTheConfiguration) {
   EXPECT_EQ(b.plugin_port, 30000);
   EXPECT_TRUE(b.connect_direct);
   EXPECT_FALSE(b.reconnect);
+  EXPECT_TRUE(b.resume_queue);
   EXPECT_EQ(b.serial, "XY");
   EXPECT_EQ(b.model, 51);
   EXPECT_EQ(b.firmware, 300);

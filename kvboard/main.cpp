@@ -32,6 +32,7 @@ void PrintSummary(const kvboard::Stats& s) {
   std::printf("  position steps %d %d %d %d %d %d, mode %u, segment period %u us\n", s.position_steps[0],
               s.position_steps[1], s.position_steps[2], s.position_steps[3], s.position_steps[4], s.position_steps[5],
               s.mode, s.segment_period_us);
+  std::printf("  E-stopped %s, queue depth %u\n", s.estopped ? "yes" : "no", s.motion.queue_depth);
   std::printf("  frames sent %u, send failures %u\n", s.frames_sent, s.send_failures);
   if (!s.last_fault.empty()) std::printf("  last fault: %s\n", s.last_fault.c_str());
 }

@@ -202,6 +202,7 @@ void SimBoard::OnConnected(platform::SocketHandle s, platform::Ipv4Endpoint peer
   motion_seen_ = false;
   param_ids_this_connection_.reset();
   stats_.param_ids_this_connection = 0;
+  stats_.first_codes_this_connection.clear();
   delayed_.clear();
   LogLocked("connected to " + peer_name + " (connection " + std::to_string(stats_.connections) + ")" +
             (in_loader_ ? ", in the loader" : ""));
@@ -450,6 +451,7 @@ void SimBoard::HandleBytesLocked(std::span<const std::uint8_t> bytes) {
 void SimBoard::HandleFrameLocked(std::span<const std::uint8_t> body) {
   ++stats_.frames_received;
   ++stats_.frames_by_code[body[0]];
+  if (stats_.first_codes_this_connection.size() < kFirstCodesKept) stats_.first_codes_this_connection.push_back(body[0]);
   if (config_.verbose) LogLocked("rx " + HexBytes(body, 256));
   DecodedFrame frame = DecodeFrame(body);
   for (const Record& r : frame.records) {
@@ -951,7 +953,11 @@ void SimBoard::ClockLoop() {
         stats_.late_ms_skipped += elapsed_ms - kMaxCatchUpMs;
         elapsed_ms = kMaxCatchUpMs;
       }
-      period_acc_us_ += static_cast<std::uint64_t>(elapsed_ms) * 1000;
+      if (config_.resume_queue && !connected_) {
+        period_acc_us_ = 0;  // held while the host is away, not caught up when it is back
+      } else {
+        period_acc_us_ += static_cast<std::uint64_t>(elapsed_ms) * 1000;
+      }
       while (period_acc_us_ >= period_us_) {
         period_acc_us_ -= period_us_;
         engine_.RunPeriod();

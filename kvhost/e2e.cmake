@@ -5,7 +5,8 @@ add_executable(kvhost_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_program_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_machine_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_pendant_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/e2e_usb_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/e2e_upgrade_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_upgrade_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/e2e_estop_test.cpp)
 target_link_libraries(kvhost_e2e_tests PRIVATE kvhost_lib GTest::gtest_main)
 target_compile_definitions(kvhost_e2e_tests PRIVATE
   KV_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
@@ -14,8 +15,9 @@ kv_warnings(kvhost_e2e_tests)
 gtest_discover_tests(kvhost_e2e_tests PROPERTIES LABELS "integration" DISCOVERY_TIMEOUT 30)
 
 # The same plug-in against kvboard running as a separate process (kvhost --board external):
-# reports early and late, the link dropped, the board silenced, the run interrupted, the watch.
-foreach(case early late drop silence interrupt watch)
+# reports early and late, the link dropped, the board silenced, a board resuming its queue after
+# a drop, the run interrupted, the watch.
+foreach(case early late drop silence resume interrupt watch)
   add_test(NAME ExternalBoard.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/run_case.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/external/${case} ${case})

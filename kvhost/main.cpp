@@ -215,7 +215,8 @@ int main(int argc, char** argv) {
     if (options.time_limit_s) remaining = *options.time_limit_s - (platform::TickMs() - started_ms) / 1000.0;
     kvhost::ProgramRunner runner(machine, session.api(), *program, machine_config.motion, plan.segments);
     const std::size_t threads_at_start = platform::ProcessThreadIds().size();
-    const std::uint64_t losses_at_start = kvhost::ReadLinkState(session.api()).link_losses;
+    const host::LinkState link_at_start = kvhost::ReadLinkState(session.api());
+    const std::uint64_t losses_at_start = link_at_start.link_losses;
     bool terminal = platform::IsTerminal(platform::Stream::kOut);
     kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
                                                               : std::function<void(const kvhost::RunProgress&)>());
@@ -249,7 +250,12 @@ int main(int argc, char** argv) {
     summary.link_health = kvhost::ReadLinkState(session.api());
     // The status line holds the plug-in's last message, which may be the system's word on the
     // failed send rather than what it meant for the run.
-    if (!result.completed && summary.link_health->link_losses > losses_at_start) {
+    if (!result.completed && summary.link_health->stall_closes > link_at_start.stall_closes) {
+      // Not a cable fault: the board was there and stopped executing what it held.
+      std::printf("the board executed no segment for 2 s with %u outstanding: the link was closed and the machine "
+                  "put in E-stop, the program did not complete\n",
+                  summary.link_health->stall_outstanding);
+    } else if (!result.completed && summary.link_health->link_losses > losses_at_start) {
       std::printf("the board's link was lost during the run: E-stop, the program did not complete\n");
     }
     kvhost::PrintSummary(summary);

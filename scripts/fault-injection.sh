@@ -63,7 +63,8 @@ run_cycle() {
   last=$(sed -n 's/.*parameter records [0-9]* ([0-9]* ids, \([0-9]*\) on this connection).*/\1/p' board.log)
   threads=$(sed -n 's/.*threads \([0-9]*\) at the start of the run, \([0-9]*\) now.*/\1 \2/p' host.log)
   if [ "$rc" -ne 4 ]; then why="kvhost exited $rc, not 4"
-  elif ! grep -q "link was lost during the run: E-stop" host.log; then why="no message of the lost link"
+  elif ! grep -q "link was lost during the run: E-stop\|executed no segment for 2 s with [0-9]* outstanding: the link was closed" host.log; then
+    why="no message of the lost link or the stall"
   elif grep -q "run completed" host.log || ! grep -q '"completed":false' summary.json; then why="reported completed"
   elif ! grep -q "board back after" host.log; then why="the board was not found again"
   elif ! grep -q '"link_losses":[1-9]' summary.json; then why="no link loss counted"

@@ -6,7 +6,10 @@
 #   early      reports from the moment the status poll is answered; the run must end exactly
 #   late       the same reports, each sent 150 ms after it was taken; the run must end exactly
 #   drop       the board drops the link mid-program: E-stop, not completed, exit 4
-#   silence    the board goes silent mid-program: the plug-in gives the link up, E-stop, exit 4
+#   silence    the board goes silent mid-program: the plug-in tells it E-stop, gives the link up
+#              and says the board stalled, exit 4
+#   resume     the board drops the link mid-program holding its queue, and resumes it once
+#              connected again: it must end E-stopped with its queue dropped, exit 4
 #   interrupt  SIGTERM to kvhost mid-program: motion stopped (E-stop), stop frame, exit 5
 #   watch      kvhost --watch with a pendant on the board: its keys' host calls are printed,
 #              and the time limit ends the watch cleanly (stop frame, exit 0)
@@ -40,6 +43,7 @@ case $case in
   late) board_args+=(--reports-from status --report-latency-ms 150) ;;
   drop) board_args+=(--fault drop@600seg --no-reconnect); expect_exit=4 ;;
   silence) board_args+=(--fault silence@600seg); expect_exit=4 ;;
+  resume) board_args+=(--fault drop@600seg --resume-queue); expect_exit=4 ;;
   interrupt) expect_exit=5 ;;
   watch) board_args+=(--pendant 0,18 --pendant-key 0,19@3s --pendant-key 0,19@3.4s) ;;
   *) echo "unknown case $case"; exit 2 ;;
@@ -55,6 +59,7 @@ if [ "$case" = watch ]; then
   host_args+=(--watch --time-limit 6)
 else
   host_args+=(--time-limit 50 --summary-json summary.json program.nc)
+  [ "$case" = resume ] && host_args+=(--await-reconnect 10)
 fi
 "$kvhost" "${host_args[@]}" > host.log 2>&1 &
 host_pid=$!
@@ -100,13 +105,26 @@ else
   grep -q "run completed" host.log && fail "kvhost said \"run completed\""
 fi
 case $case in
-  drop | silence)
+  drop | resume)
     # The plug-in's status line may already hold a later message when kvhost reads it; kvhost then
     # says itself that the link was lost.
     grep -q "board link lost during motion: E-stop\|the board's link was lost during the run: E-stop" host.log ||
       fail "no message that the link was lost" ;;&
+  resume)
+    grep -q "board back after" host.log || fail "the board was not found again"
+    grep -q "E-stopped yes, queue depth 0" board.log || fail "the board that came back was not stopped with its queue dropped"
+    grep -Eq "dropped [1-9]" board.log || fail "the board ran the queue it held instead of dropping it"
+    grep -q "enables 0" board.log || fail "the board was enabled while the host was in E-stop" ;;
   silence)
-    grep -q '"stall_closes":1' summary.json || fail "the silent board's link was not counted as given up" ;;
+    # A stall, not a cable fault: said so by the plug-in and by kvhost, and the board told first.
+    grep -q "link was lost\|link lost" host.log && fail "a stalled board was reported as a lost link"
+    grep -q "board executed no segment for 2 s with [0-9]* outstanding: link closed, E-stop" host.log ||
+      fail "the plug-in's status line does not name the stall"
+    grep -q "the board executed no segment for 2 s with [1-9][0-9]* outstanding: the link was closed and the machine put in E-stop" host.log ||
+      fail "kvhost does not name the stall"
+    grep -q '"stall_closes":1' summary.json || fail "the silent board's link was not counted as given up"
+    grep -Eq '"estops":[1-9]' summary.json || fail "the E-stop raised was not counted"
+    grep -Eq "E-stops [1-9]" board.log || fail "the board was not told E-stop before its link was closed" ;;
   interrupt)
     grep -q "interrupted" host.log || fail "no word of the interrupt"
     grep -Eq "E-stops [1-9]" board.log || fail "the board was not stopped"

@@ -10,6 +10,7 @@ struct Counters {
   std::atomic<std::uint64_t> frames_sent{0}, bytes_sent{0}, frames_received{0}, bytes_received{0},
       records_skipped{0}, records_malformed{0}, frames_cut{0}, send_failures{0}, link_losses{0}, stall_closes{0},
       estops{0};
+  std::atomic<std::uint32_t> stall_outstanding{0};
 };
 Counters counters;
 
@@ -29,7 +30,10 @@ void CountRecordSkipped() { Add(counters.records_skipped); }
 void CountRecordMalformed() { Add(counters.records_malformed); }
 void CountFrameCut() { Add(counters.frames_cut); }
 void CountLinkLoss() { Add(counters.link_losses); }
-void CountStallClose() { Add(counters.stall_closes); }
+void CountStallClose(std::uint32_t outstanding) {
+  counters.stall_outstanding.store(outstanding, std::memory_order_relaxed);
+  Add(counters.stall_closes);
+}
 void CountEstop() { Add(counters.estops); }
 
 LinkHealth LinkHealthSnapshot() {
@@ -44,6 +48,7 @@ LinkHealth LinkHealthSnapshot() {
   h.send_failures = counters.send_failures.load(std::memory_order_relaxed);
   h.link_losses = counters.link_losses.load(std::memory_order_relaxed);
   h.stall_closes = counters.stall_closes.load(std::memory_order_relaxed);
+  h.stall_outstanding = counters.stall_outstanding.load(std::memory_order_relaxed);
   h.estops = counters.estops.load(std::memory_order_relaxed);
   return h;
 }

@@ -17,7 +17,8 @@ struct LinkHealth {
   std::uint64_t send_failures = 0;     // frame or raw sends that failed
   std::uint64_t link_losses = 0;       // open links that closed
   std::uint64_t stall_closes = 0;     // links closed because the board stopped executing its segments
-  std::uint64_t estops = 0;            // E-stops carried out (frame 0xCD sent)
+  std::uint32_t stall_outstanding = 0; // segments the board held at the last of them
+  std::uint64_t estops = 0;            // E-stops the plug-in raised or carried out, each once
 };
 
 void CountFrameSent(std::uint64_t bytes);
@@ -29,7 +30,7 @@ void CountRecordSkipped();
 void CountRecordMalformed();
 void CountFrameCut();
 void CountLinkLoss();
-void CountStallClose();
+void CountStallClose(std::uint32_t outstanding);
 void CountEstop();
 
 LinkHealth LinkHealthSnapshot();

@@ -44,6 +44,18 @@ std::atomic<SupervisorState> supervisor_state{SupervisorState::RUN};
 // not yet followed: the host may clear its flag before the next run sees it raised.
 std::atomic<bool> estop_carried_out{false};
 std::atomic<std::int16_t> homing_axis{kNoAxis};
+// An E-stop the board may not have been told: 0xCD sent while no link was open, or a link lost
+// with motion under way. A board that holds what it had (its firmware resumes after a drop)
+// would otherwise carry on with it once it is back.
+std::atomic<bool> estop_owed{false};
+// The connection (link_connections) whose board has been told E-stop, and the last one whose
+// identified board has been looked at.
+constexpr std::uint32_t kNoConnection = 0xFFFFFFFFu;
+std::atomic<std::uint32_t> estop_told_connection{kNoConnection};
+std::atomic<std::uint32_t> identified_connection{kNoConnection};
+// One E-stop is counted once, however many ways it is raised and carried out; cleared when the
+// machine leaves E-stop.
+std::atomic<bool> estop_counted{false};
 std::atomic<std::int16_t> probe_axis{kNoAxis};
 
 // Scheduler thread only (SupervisorInit sets them before the scheduler starts).
@@ -67,6 +79,26 @@ bool Reached(std::uint32_t now, std::uint32_t deadline) { return static_cast<std
 void SendCommand(std::uint8_t command) { LinkSendFrame(std::make_unique<PacketBuffer>(command)); }
 
 void ReportDone(host::EngineBlock& engine) { host::Store(engine.position_changed, 1); }
+
+void CountEstopOnce() {
+  if (!estop_counted.exchange(true, std::memory_order_acq_rel)) CountEstop();
+}
+
+// Sends 0xCD; unless it went out on a link that stayed open throughout, the E-stop stays owed
+// to the next board identified.
+void SendBoardEstop() {
+  estop_owed.store(false, std::memory_order_release);  // before the send: a loss during it re-raises it
+  const std::uint32_t connection = state.link_connections.load(std::memory_order_acquire);
+  const bool open_before = state.link_open.load(std::memory_order_acquire) != 0;
+  SendCommand(wire::BOARD_ESTOP);
+  const bool reached = open_before && state.link_open.load(std::memory_order_acquire) != 0 &&
+                       state.link_connections.load(std::memory_order_acquire) == connection;
+  if (reached) {
+    estop_told_connection.store(connection, std::memory_order_release);
+  } else {
+    estop_owed.store(true, std::memory_order_release);
+  }
+}
 
 void QueueHome(int axis) {
   for (std::int16_t& slot : home_queue) {
@@ -117,19 +149,31 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
       SendCommand(wire::STREAM_CLOSE);
       break;
     case ACTION_ESTOP:
-      CountEstop();
-      SendCommand(wire::BOARD_ESTOP);
+      CountEstopOnce();
+      SendBoardEstop();
       host::Store(engine.estop, 1);
       StreamDropWaiting();
+      // Homes asked for before the E-stop are void: none may start by itself after the reset.
+      home_queue.fill(kNoAxis);
       host::Store(planner.estop_seen, 1);
       EndCycleOnEstop(engine, planner);
       estop_carried_out.store(true, std::memory_order_release);
       break;
     case ACTION_ENABLE:
-      SendCommand(wire::BOARD_ENABLE);
+      // An enable posted just before the host raised E-stop again must not free the board.
+      if (host::Load(engine.estop) == 0) SendCommand(wire::BOARD_ENABLE);
       break;
     default:
-      if (code >= ACTION_HOME_BASE && code < ACTION_HOME_BASE + host::kAxes) QueueHome(code - ACTION_HOME_BASE);
+      if (code >= ACTION_HOME_BASE && code < ACTION_HOME_BASE + host::kAxes) {
+        const int axis = code - ACTION_HOME_BASE;
+        if (host::Load(engine.estop) != 0) {
+          // asked for just before the E-stop: it must not wait for the reset and start then
+          status_printf("axis %d not homed: the machine is in E-stop", axis);
+          ReportDone(engine);
+        } else {
+          QueueHome(axis);
+        }
+      }
       break;  // any other code is ignored
   }
 }
@@ -200,9 +244,29 @@ void StepProbing(host::EngineBlock& engine) {
 
 }  // namespace
 
+void EstopIdentifiedBoard() {
+  host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
+  if (engine == nullptr) return;
+  if (state.link_open.load(std::memory_order_acquire) == 0 || state.pulse_rate_hz.load(std::memory_order_acquire) == 0) {
+    return;  // no board, or not identified yet (a board in its loader never is)
+  }
+  // Once per connection; later E-stops on it take the ordinary way.
+  const std::uint32_t connection = state.link_connections.load(std::memory_order_acquire);
+  if (identified_connection.exchange(connection, std::memory_order_acq_rel) == connection) return;
+  if (estop_told_connection.load(std::memory_order_acquire) == connection) return;  // told before it was identified
+  if (!estop_owed.load(std::memory_order_acquire) && host::Load(engine->estop) == 0) return;
+  trace_printf("the board is told E-stop as soon as it is identified");
+  SendCommand(wire::STREAM_CLOSE);  // its executed count restarts, as the plug-in's has
+  SendBoardEstop();
+}
+
 void SupervisorInit() {
   supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
   estop_carried_out.store(false, std::memory_order_release);
+  estop_owed.store(false, std::memory_order_release);
+  estop_told_connection.store(kNoConnection, std::memory_order_release);
+  identified_connection.store(kNoConnection, std::memory_order_release);
+  estop_counted.store(false, std::memory_order_release);
   {
     std::lock_guard<std::mutex> guard(dwell_lock);
     dwell_deadline.store(0, std::memory_order_release);
@@ -222,6 +286,8 @@ std::int32_t SupervisorRun(std::uint32_t) {
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);
   if (engine == nullptr || planner == nullptr) return kNoLinkPeriodMs;
+  // Before anything of this run can reach a board that has just come back.
+  EstopIdentifiedBoard();
 
   // The host's E-stop interrupts every state. Should the queue be full, the two actions are
   // carried out after it rather than lost.
@@ -249,6 +315,7 @@ std::int32_t SupervisorRun(std::uint32_t) {
     case SupervisorState::ESTOPPED:
       if (host::Load(engine->estop) == 0) {
         supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+        estop_counted.store(false, std::memory_order_release);
         ActionPost(ACTION_ENABLE);
       }
       break;
@@ -288,7 +355,10 @@ void RaiseEstopForLostLink() {
   const bool cycle = now == SupervisorState::HOME_SEEK || now == SupervisorState::HOME_RELEASE ||
                      now == SupervisorState::PROBING;
   if (!outstanding && !waiting && !cycle) return;
+  // Whatever the host's flag says now: the board that comes back may still hold the motion.
+  estop_owed.store(true, std::memory_order_release);
   if (host::Load(engine->estop) != 0) return;
+  CountEstopOnce();  // before the flag, so that whoever sees the E-stop sees it counted
   host::Store(engine->estop, 1);
   ActionPost(ACTION_ESTOP);
   status_printf("board link lost during motion: E-stop");
@@ -304,9 +374,31 @@ void SupervisorLinkLost() {
   gate.Leave();
 }
 
+void SupervisorBoardStalled(std::uint32_t outstanding, std::uint32_t stalled_ms) {
+  if (host::EngineBlock* engine = state.engine.load(std::memory_order_acquire)) {
+    // Raised before the board is told, so that a send that fails and closes the link is not
+    // taken for a lost link.
+    if (host::Load(engine->estop) == 0) {
+      CountEstopOnce();
+      host::Store(engine->estop, 1);
+      ActionPost(ACTION_ESTOP);
+    }
+    status_printf("board executed no segment for %u s with %u outstanding: link closed, E-stop",
+                  static_cast<unsigned>(stalled_ms / 1000), static_cast<unsigned>(outstanding));
+  }
+  // The board may still be reading: stop it while the link is open.
+  SendCommand(wire::STREAM_CLOSE);
+  SendBoardEstop();
+}
+
 void Home(std::int16_t axis) {
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   if (engine == nullptr) return;
+  if (host::Load(engine->estop) != 0) {
+    status_printf("axis %d not homed: the machine is in E-stop", axis);
+    ReportDone(*engine);  // nothing starts, now or after the reset
+    return;
+  }
   const int input = ValidAxis(axis) ? HomeInput(axis) : 0;
   if (host::Load(engine->input_signal[input].enabled) == 0) {
     status_printf("you need enable switcher for axis %d first", axis);

@@ -29,6 +29,16 @@ int HomeQueueLength();
 // is fed until the machinist has dealt with it. An idle machine is left as it is.
 void SupervisorLinkLost();
 
+// The service task found a board that holds `outstanding` segments and has executed none for
+// `stalled_ms` (scheduler thread), and is about to close its link: the host is put into E-stop
+// with a message that says so, and the board, which may still be reading, is sent 0xD0 and 0xCD.
+void SupervisorBoardStalled(std::uint32_t outstanding, std::uint32_t stalled_ms);
+
+// Scheduler thread: a board identified on a new connection while the host is in E-stop, or
+// while an E-stop is owed to the board (sent into a closed link, or a link lost during motion),
+// is sent 0xD0 and 0xCD before anything else can move it. Called by every supervisor and service run.
+void EstopIdentifiedBoard();
+
 // Entry points (host thread).
 void Home(std::int16_t axis);
 void Probe();

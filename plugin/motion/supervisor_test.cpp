@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -35,6 +36,7 @@ class Supervisor : public ::testing::Test {
     state.still_count = 0;
     state.lim_buffer = 450;
     state.board_mode = 0;
+    state.pulse_rate_hz = 0;  // not identified: a test that needs it identifies the board
     for (auto& v : state.pos_offset) v = 0;
     ActionReset();
     TimerReset();
@@ -306,6 +308,126 @@ TEST_F(Supervisor, TheBoardLinkLostDuringMotionRaisesEstop) {
   engine().ring_write_index = (engine().ring_read_index + 3) & 0xFFF;
   SupervisorLinkLost();
   EXPECT_EQ(engine().estop, 1) << "segments waiting in the ring are a motion under way";
+}
+
+// Every way of raising E-stop voids the homes waiting in the queue: after the reset nothing starts
+// by itself. A home asked for while in E-stop starts nothing, now or later, and says so.
+TEST_F(Supervisor, AnEstopEndsEveryPendingHomeAndAHomeDuringEstopStartsNothing) {
+  struct Source {
+    const char* name;
+    std::function<void()> raise;
+  };
+  const std::vector<Source> sources = {
+      {"the host's flag", [&] { engine().estop = 1; }},
+      {"Notify(10)", [] { Notify(10); }},
+      {"the E-stop action (limits, E-stop input)", [] { ActionPost(ACTION_ESTOP); }},
+      {"a link lost during the seek", [] { SupervisorLinkLost(); }},
+      {"the stall watchdog", [] { SupervisorBoardStalled(100, 2000); }},
+  };
+  for (int axis = 0; axis < 3; ++axis) engine().input_signal[HomeInput(axis)].enabled = 1;
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.name);
+    Home(0);
+    Home(1);
+    Home(2);
+    state.still_count = 11;
+    Run();
+    ASSERT_EQ(CurrentSupervisorState(), SupervisorState::HOME_SEEK);
+    auto moves = Moves();
+    ASSERT_EQ(moves.size(), 1u);
+    EXPECT_EQ(moves[0][2], 0) << "axis 0 seeks";
+    ASSERT_EQ(HomeQueueLength(), 2);
+
+    source.raise();
+    Run(2);
+    EXPECT_EQ(engine().estop, 1);
+    EXPECT_EQ(CurrentSupervisorState(), SupervisorState::ESTOPPED);
+    EXPECT_EQ(HomeQueueLength(), 0) << "the homes still waiting are void";
+
+    engine().estop = 0;
+    Run(5);
+    EXPECT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
+    EXPECT_TRUE(Moves().empty()) << "no axis starts homing by itself after the reset";
+  }
+
+  // Home while in E-stop: refused at once, with the reason, and completion reported.
+  engine().estop = 1;
+  Run();
+  engine().position_changed = 0;
+  Home(1);
+  EXPECT_EQ(host_.Status(), "axis 1 not homed: the machine is in E-stop");
+  EXPECT_EQ(engine().position_changed, 1);
+  Run();
+  // Asked for just before the E-stop, carried out just after it: the same.
+  engine().estop = 0;
+  Run(2);
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
+  Home(2);
+  engine().estop = 1;
+  engine().position_changed = 0;
+  Run();
+  EXPECT_EQ(host_.Status(), "axis 2 not homed: the machine is in E-stop");
+  EXPECT_EQ(engine().position_changed, 1);
+  EXPECT_EQ(HomeQueueLength(), 0);
+  engine().estop = 0;
+  Run(5);
+  EXPECT_TRUE(Moves().empty()) << "nothing starts once E-stop is cleared";
+}
+
+// An E-stop sent while no link was open, or a link lost with motion under way, is owed to the
+// next board: once identified it is sent 0xD0 and 0xCD before anything else, and no enable
+// while the host's E-stop stands.
+TEST_F(Supervisor, TheBoardIdentifiedAfterAnEstopItMissedIsToldBeforeAnythingElse) {
+  StreamRunning(100);
+  state.link_open = 0;  // the link has just closed (Ethernet: the operations stay in place)
+  SupervisorLinkLost();
+  ASSERT_EQ(engine().estop, 1);
+  Run();
+  link_.Take();  // spent on no link
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::ESTOPPED);
+
+  // A board connects again: nothing is said before it is identified.
+  state.link_connections.fetch_add(1);
+  state.link_open = 1;
+  state.segments_sent = state.segments_done = 0;
+  Run(3);
+  EXPECT_TRUE(link_.Take().empty());
+  state.pulse_rate_hz = 100000;  // the identification reply
+  Run();
+  EXPECT_EQ(Commands(), (Codes{0xD0, 0xCD})) << "as soon as it is identified";
+  Run(3);
+  EXPECT_TRUE(link_.Take().empty()) << "once per connection";
+  state.board_mode = 0x20;
+  ActionPost(ACTION_ENABLE);  // as the parser posts on mode 0x20 (it checks the host's flag too)
+  Run();
+  EXPECT_TRUE(Commands().empty()) << "no enable while the host is in E-stop";
+
+  // The link drops with a motion under way, and the operator resets before the board is back:
+  // the E-stop is still owed to it.
+  engine().estop = 0;
+  Run(2);
+  state.segments_sent = 40;
+  state.segments_done = 10;
+  state.link_open = 0;
+  SupervisorLinkLost();
+  Run(3);
+  engine().estop = 0;
+  Run(3);
+  ASSERT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
+  link_.Take();
+  state.segments_sent = state.segments_done = 0;
+  state.link_connections.fetch_add(1);
+  state.link_open = 1;
+  Run();
+  EXPECT_EQ(Commands(), (Codes{0xD0, 0xCD})) << "owed, whatever the host's flag says now";
+
+  // A board identified with nothing owed and the host not in E-stop is left alone.
+  engine().estop = 0;
+  Run(3);
+  link_.Take();
+  state.link_connections.fetch_add(1);
+  Run(2);
+  for (std::uint8_t code : Commands()) EXPECT_NE(code, 0xCD);
 }
 
 class SupervisorProbe : public Supervisor {

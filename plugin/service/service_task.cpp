@@ -7,6 +7,7 @@
 #include "link/link_interface.h"
 #include "motion/config_download.h"
 #include "motion/pendant.h"
+#include "motion/supervisor.h"
 #include "platform/clock.h"
 #include "runtime/commands.h"
 #include "runtime/diagnostics.h"
@@ -33,8 +34,8 @@ constexpr std::uint32_t kStalledBoardMs = 2000;
 std::uint32_t watch_done = 0;
 std::uint32_t watch_since = 0;
 
-// Closes the link to a board that holds segments and has stopped executing them; the close
-// raises the E-stop of a lost link, and the transport looks for the board again.
+// Closes the link to a board that holds segments and has stopped executing them, after putting
+// the host into E-stop and telling the board; the transport then looks for the board again.
 void CloseIfStalled() {
   const std::uint32_t now = platform::TickMs();
   const std::uint32_t done = state.segments_done.load();
@@ -48,8 +49,9 @@ void CloseIfStalled() {
   if (now - watch_since < kStalledBoardMs) return;
   LinkCloseFn close = state.link_close.load(std::memory_order_acquire);
   if (close == nullptr) return;
-  CountStallClose();
+  CountStallClose(outstanding);
   trace_printf("the board executed none of %u segments for %u ms: closing the link", outstanding, now - watch_since);
+  SupervisorBoardStalled(outstanding, now - watch_since);
   watch_since = now;
   close();
 }
@@ -105,6 +107,7 @@ std::int32_t ServiceRun(std::uint32_t) {
     return kPollPeriodMs;
   }
   CloseIfStalled();
+  EstopIdentifiedBoard();  // before the status poll that leads to streaming
   ParamCompute();
   if (state.upgrade_requested.load()) {
     FirmwareUpgrade();

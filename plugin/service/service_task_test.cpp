@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "link/link_health.h"
+#include "motion/supervisor.h"
+#include "platform/clock.h"
+#include "runtime/action_queue.h"
+#include "runtime/timer_scheduler.h"
 #include "service/receive_parser.h"
 #include "shell/plugin_state.h"
 #include "testing/fake_host.h"
@@ -70,6 +75,48 @@ TEST_F(ServiceTaskTest, ServiceStartReturnsAConnectedBoardToIdentifying) {
   EXPECT_FALSE(state.softlimit_tripped[3].load());
   ServiceRun(0);
   EXPECT_EQ(link.Take(), (std::vector<Frame>{{0x01, 0xDD}}));
+}
+
+// A board that holds segments and executes none for 2 s, across the wrap of the tick: the host is
+// put into E-stop with a message that names the stall, and the board, which may still be
+// reading, is sent 0xD0 and 0xCD before its link is closed.
+TEST_F(ServiceTaskTest, AStalledBoardIsStoppedAndTheStallNamedBeforeItsLinkIsClosed) {
+  testing::CapturedLink link;
+  ActionReset();
+  SupervisorInit();  // no E-stop under way
+  TimerReset();
+  state.lim_buffer = 450;
+  state.pulse_rate_hz = 100000;
+  state.stream_mode = true;
+  state.segments_sent = state.segments_done = 20;
+  const LinkHealth before = LinkHealthSnapshot();
+  constexpr std::uint32_t kStart = 0xFFFFF000u;
+  platform::SetTickBase(kStart);
+  ServiceRun(0);  // nothing outstanding: the watch starts here
+  state.segments_sent = 120;
+  platform::SetTickBase(kStart + 1900);
+  ServiceRun(0);
+  EXPECT_EQ(link.CloseCalls(), 0) << "1.9 s is not a stall";
+  EXPECT_EQ(host_.engine().estop, 0);
+  link.Take();
+
+  platform::SetTickBase(kStart + 2000);
+  ServiceRun(0);
+  std::vector<std::uint8_t> commands;
+  for (const Frame& f : link.Take()) {
+    if (f.size() == 2) commands.push_back(f[1]);
+  }
+  EXPECT_EQ(commands, (std::vector<std::uint8_t>{0xD0, 0xCD}));
+  EXPECT_EQ(link.CloseCalls(), 1);
+  EXPECT_EQ(host_.engine().estop, 1);
+  EXPECT_EQ(ActionPop(), ACTION_ESTOP) << "the supervisor drops what waits and ends any cycle";
+  EXPECT_EQ(host_.Status(), "board executed no segment for 2 s with 100 outstanding: link closed, E-stop");
+  const LinkHealth after = LinkHealthSnapshot();
+  EXPECT_EQ(after.stall_closes, before.stall_closes + 1);
+  EXPECT_EQ(after.stall_outstanding, 100u);
+  EXPECT_EQ(after.estops, before.estops + 1) << "the E-stop raised is counted";
+  ActionReset();
+  state.segments_sent = state.segments_done = 0;
 }
 
 }  // namespace

@@ -205,7 +205,8 @@ struct LinkState {
   std::uint64_t send_failures;
   std::uint64_t link_losses;        // open links that closed
   std::uint64_t stall_closes;      // links closed because the board stopped executing its segments
-  std::uint64_t estops;             // E-stops the plug-in carried out
+  std::uint64_t estops;             // E-stops the plug-in raised or carried out, each once
+  std::uint32_t stall_outstanding;  // segments the board held when its link was last closed as stalled
 };
 
 // The size of a LinkState before the health fields: callers built against it are still served.

@@ -168,6 +168,7 @@ bool GetLinkState(host::LinkState* out) {
     out->link_losses = h.link_losses;
     out->stall_closes = h.stall_closes;
     out->estops = h.estops;
+    out->stall_outstanding = h.stall_outstanding;
   }
   return true;
 }
