@@ -6,6 +6,7 @@ add_executable(plugin_service_tests
   service/service_task_test.cpp
   service/firmware_upgrade_test.cpp
   service/tick_wrap_test.cpp
+  service/upgrade_pacing_test.cpp
 )
 target_link_libraries(plugin_service_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_service_tests)

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "service/receive_parser.h"
 #include "shell/plugin_state.h"
 #include "testing/fake_host.h"
+#include "ui/plugin_dialog_template.h"
 
 namespace kv {
 namespace {
@@ -125,6 +127,113 @@ TEST_F(PluginDialogTest, ThePendantPairKeepsExactlyOneBoxCheckedFromEveryState) 
     EXPECT_EQ(d.Checked(IDC_KV_MPG), c.kv_after);
     EXPECT_EQ(d.Checked(IDC_STANDARD_MPG), !c.kv_after);
     EXPECT_EQ(state.mpg_src.load(), c.src_after);
+  }
+}
+
+// The template as written for the dialog, control by control in its order: ids, kinds, texts and
+// places. The Windows build compiles the same table into its resource and checks the real window
+// against it; this pins the table itself.
+TEST_F(PluginDialogTest, TheTemplateHoldsEveryControlWithItsIdTextAndPlace) {
+  struct Expected {
+    int id;
+    ControlKind kind;
+    const char* text;
+    int x, y, width, height;
+  };
+  const Expected expected[] = {
+      {4187, ControlKind::kPushButton, "Upgrade", 139, 84, 50, 14},
+      {-1, ControlKind::kGroupBox, "Device Info", 7, 7, 115, 108},
+      {-1, ControlKind::kLabel, "Serious:", 23, 30, 27, 8},
+      {-1, ControlKind::kLabel, "Model:", 28, 43, 22, 8},
+      {-1, ControlKind::kLabel, "Link:", 34, 57, 16, 8},
+      {-1, ControlKind::kLabel, "Serial No:", 18, 72, 32, 8},
+      {-1, ControlKind::kLabel, "Firmware:", 17, 88, 33, 8},
+      {-1, ControlKind::kLabel, "Axis:", 173, 30, 17, 8},
+      {-1, ControlKind::kGroupBox, "Performance", 140, 7, 144, 73},
+      {-1, ControlKind::kLabel, "Freq:", 170, 47, 20, 8},
+      {4163, ControlKind::kProgressBar, "", 196, 86, 88, 11},
+      {-1, ControlKind::kRightLabel, nullptr, 128, 107, 156, 8},  // the product notice
+      {4164, ControlKind::kLabel, "-", 57, 30, 56, 8},
+      {4165, ControlKind::kLabel, "-", 57, 43, 55, 8},
+      {4166, ControlKind::kLabel, "-", 57, 57, 53, 8},
+      {4167, ControlKind::kLabel, "-", 57, 72, 55, 8},
+      {4168, ControlKind::kLabel, "-", 57, 88, 53, 8},
+      {4169, ControlKind::kLabel, "-", 197, 30, 54, 8},
+      {4170, ControlKind::kLabel, "-", 197, 47, 55, 8},
+      {4199, ControlKind::kCheckBox, "KV-MPG", 152, 63, 41, 10},
+      {4203, ControlKind::kCheckBox, "Standard-MPG", 206, 63, 62, 10},
+  };
+  ASSERT_EQ(std::size(expected), kPluginDialogControls.size());
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    const Expected& e = expected[i];
+    const DialogControl& c = kPluginDialogControls[i];
+    SCOPED_TRACE("control " + std::to_string(i));
+    EXPECT_EQ(c.id, e.id);
+    EXPECT_EQ(c.kind, e.kind);
+    if (e.text != nullptr) {
+      EXPECT_STREQ(c.text, e.text);
+    } else {
+      const std::string notice = c.text;
+      EXPECT_EQ(notice.substr(notice.size() - 5), "1.0.3") << notice;
+    }
+    EXPECT_EQ(c.x, e.x);
+    EXPECT_EQ(c.y, e.y);
+    EXPECT_EQ(c.width, e.width);
+    EXPECT_EQ(c.height, e.height);
+  }
+  EXPECT_EQ(IDD_PLUGIN_DIALOG, 4015);
+  EXPECT_STREQ(kPluginDialogTemplate.caption, "Dialog");
+  EXPECT_EQ(kPluginDialogTemplate.width, 291);
+  EXPECT_EQ(kPluginDialogTemplate.height, 123);
+  EXPECT_STREQ(kPluginDialogTemplate.font, "MS Shell Dlg");
+  EXPECT_EQ(kPluginDialogTemplate.font_points, 8);
+
+  // The dialog the plug-in opens is made from that template and fills the value labels by id.
+  platform::Dialog& d = Open();
+  EXPECT_EQ(d.TemplateId(), 4015);
+  EXPECT_EQ(d.ItemText(4164), "Kv serious");
+  EXPECT_EQ(d.ItemText(4166), "Waiting");
+  EXPECT_EQ(d.ItemText(4168), "0.0.0.3");
+  EXPECT_EQ(d.ItemText(4169), "0");
+  EXPECT_EQ(d.ItemText(4170), "0K");
+  EXPECT_TRUE(d.Checked(4203));
+  EXPECT_FALSE(d.Checked(4199));
+}
+
+// Enter (command 1), Escape and the close box (both command 2) hide the dialog and change nothing
+// else; the window stays, still takes progress messages (number 1126), and Config shows it again.
+TEST_F(PluginDialogTest, OkCancelAndTheCloseBoxOnlyHideTheDialog) {
+  testing::CapturedLink link;
+  for (int command : {2, 1}) {
+    SCOPED_TRACE("command " + std::to_string(command));
+    platform::Dialog& d = Open();
+    ASSERT_TRUE(d.Visible());
+    void* const window = state.dialog_hwnd.load();
+    CPluginDlg* const instance = state.plugin_dialog.load();
+    state.mpg_src = 1;
+    state.upgrade_path.Set("/kept/fw.bin");
+    platform::ClickDialogItem(d, command);
+    EXPECT_FALSE(d.Visible());
+    EXPECT_EQ(state.plugin_dialog.load(), instance) << "the instance lives until StopPlug";
+    EXPECT_EQ(state.dialog_hwnd.load(), window);
+    EXPECT_EQ(state.mpg_src.load(), 1);
+    EXPECT_EQ(state.upgrade_path.Get(), "/kept/fw.bin");
+    EXPECT_TRUE(link.Take().empty());
+    EXPECT_EQ(link.CloseCalls(), 0);
+    EXPECT_TRUE(boxes_.empty());
+
+    // Progress reaches the hidden dialog by its number.
+    ASSERT_TRUE(platform::PostWindowMessage(window, 1126, 42, 0));
+    platform::PumpWindowMessages();
+    EXPECT_EQ(d.Progress(4163), 42);
+    ASSERT_TRUE(platform::PostWindowMessage(window, 1125, 7, 0));
+    ASSERT_TRUE(platform::PostWindowMessage(window, 1127, 7, 0));
+    platform::PumpWindowMessages();
+    EXPECT_EQ(d.Progress(4163), 42) << "only message 1126 carries progress";
+
+    EXPECT_EQ(&Open(), &d) << "Config shows the same dialog again";
+    EXPECT_TRUE(d.Visible());
+    EXPECT_TRUE(d.Checked(4199)) << "shown afresh from the state";
   }
 }
 
