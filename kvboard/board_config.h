@@ -101,6 +101,9 @@ struct BoardConfig {
   std::array<std::int32_t, kAxes> start_position_steps{};
 
   std::uint32_t queue_capacity = 4096;  // segments the board can hold
+  // How fast the board's clock really runs, in percent of the rate it states: above 100 it
+  // executes each segment in less than the segment period and drains its queue early.
+  std::uint32_t clock_percent = 100;
 
   bool verbose = false;  // log every frame received and every frame sent on demand
   // Where log lines go (each begins with "kvboard: "); empty = standard error.

@@ -82,6 +82,10 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       b.resume_queue = true;
     } else if (arg == "--loader") {
       b.in_loader = true;
+    } else if (arg == "--loader-drop") {
+      if (!value()) return false;
+      if (!ParseInt(v, 1, 1000000, n)) return bad("a block count 1..1000000");
+      b.drop_after_loader_blocks = static_cast<std::uint32_t>(n);
     } else if (arg == "--verbose") {
       b.verbose = true;
     } else if (arg == "--discovery-port") {
@@ -144,7 +148,8 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       else if (kind == "random") fault.kind = CliFault::Kind::kRandom;
       else if (kind == "stopread") fault.kind = CliFault::Kind::kStopRead;
       else if (kind == "halfframe") fault.kind = CliFault::Kind::kHalfFrame;
-      else return bad("a kind drop, reset, silence, random, stopread or halfframe before the @");
+      else if (kind == "posjump") fault.kind = CliFault::Kind::kPositionJump;
+      else return bad("a kind drop, reset, silence, random, stopread, halfframe or posjump before the @");
       if (when.size() > 3 && when.substr(when.size() - 3) == "seg") {
         if (!ParseInt(when.substr(0, when.size() - 3), 1, 100000000, n)) return bad("KIND@Nseg with N 1..100000000");
         fault.after_segments = static_cast<std::uint32_t>(n);
@@ -214,6 +219,17 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
         return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 0..255 and N seconds 0..1000000");
       }
       out.pendant_keys.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs});
+    } else if (arg == "--pendant-flood") {
+      if (!value()) return false;
+      const std::size_t at = v.find('@');
+      auto parts = SplitCommas(v.substr(0, at));
+      long long channel = 0, key = 0;
+      double secs = 0;
+      if (at == std::string_view::npos || parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) ||
+          !ParseInt(parts[1], 1, 127, key) || !ParseSeconds(v.substr(at + 1), secs)) {
+        return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 1..127 and N seconds 0..1000000");
+      }
+      out.pendant_flood = CliPendantKey{static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs};
     } else if (arg == "--capture") {
       if (!value()) return false;
       if (v.empty()) return bad("a file name");

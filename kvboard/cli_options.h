@@ -14,7 +14,7 @@ namespace kvboard {
 // A fault the program injects once, at a time after it started or after the plug-in has sent a
 // number of segments.
 struct CliFault {
-  enum class Kind : std::uint8_t { kDrop, kReset, kSilence, kRandom, kStopRead, kHalfFrame };
+  enum class Kind : std::uint8_t { kDrop, kReset, kSilence, kRandom, kStopRead, kHalfFrame, kPositionJump };
   Kind kind = Kind::kDrop;
   std::optional<double> after_s;
   std::optional<std::uint32_t> after_segments;
@@ -38,6 +38,8 @@ struct CliOptions {
   std::vector<CliFault> faults;
   std::vector<CliPendant> pendants;
   std::vector<CliPendantKey> pendant_keys;
+  // From at_s on, the pendant on `channel` presses and releases `key_byte` without pause.
+  std::optional<CliPendantKey> pendant_flood;
   std::optional<double> time_limit_s;  // run until interrupted when empty
   std::string capture_path;            // --capture FILE: what the board sends, appended
   bool help = false;
@@ -62,6 +64,7 @@ inline constexpr const char* kCliUsage =
     "  --axes N             axis count reported, 1..6 (default 6)\n"
     "  --divisors A,B       clock divisors, pulse rate = clock / (A x B) (default 36,10: 100 kHz)\n"
     "  --loader             answer the identification as the firmware loader\n"
+    "  --loader-drop N      the link drops once, after N blocks of a firmware image arrived\n"
     "  --report-ms N        period of position and executed-segment reports (default 10)\n"
     "  --reports-from WHEN  connect, status or motion: when those reports begin on a connection\n"
     "                       (at once, after the status poll is answered, or with the first\n"
@@ -82,6 +85,8 @@ inline constexpr const char* kCliUsage =
     "  --pendant-key CHANNEL,BYTE@Ns  the pendant on CHANNEL sends key BYTE (0..255; a release\n"
     "                       is the key's byte + 128) N seconds after start, once announced.\n"
     "                       May be given more than once.\n"
+    "  --pendant-flood CHANNEL,BYTE@Ns  from N seconds on, the pendant on CHANNEL presses and\n"
+    "                       releases key BYTE without pause (a flood of key records)\n"
     "  --time-limit S       stop after S seconds (default: run until interrupted)\n"
     "  --capture FILE       append every byte the board sends to FILE\n"
     "  --verbose            print every frame received and every reply sent\n"

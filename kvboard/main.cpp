@@ -2,6 +2,7 @@
 // Runs one SimBoard until the time limit or an interrupt, then prints what it saw.
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ void InjectFault(kvboard::SimBoard& board, kvboard::CliFault::Kind kind, std::ui
     case kvboard::CliFault::Kind::kRandom: board.SendRandomBytes(64), name = "random"; break;
     case kvboard::CliFault::Kind::kStopRead: board.StopReading(), name = "stopread"; break;
     case kvboard::CliFault::Kind::kHalfFrame: board.SendHalfFrameAndClose(), name = "halfframe"; break;
+    case kvboard::CliFault::Kind::kPositionJump:
+      board.SetPositionReportOffset(0, std::numeric_limits<std::int32_t>::min()), name = "posjump";
+      break;
   }
   std::printf("kvboard: fault %s injected (%u segments received)\n", name, segments);
   std::fflush(stdout);
@@ -115,6 +119,7 @@ int main(int argc, char** argv) {
   std::vector<kvboard::CliFault> pending = options.faults;
   std::vector<kvboard::CliPendantKey> pending_keys = options.pendant_keys;
   bool pendants_announced = false;
+  std::uint64_t flood_rounds = 0;  // of 20 key presses and releases each
   // A silenced board talks again once the link has ended, as one that lost its power does.
   bool silenced = false;
   std::uint32_t silenced_at_disconnects = 0;
@@ -143,6 +148,15 @@ int main(int argc, char** argv) {
         it = pending_keys.erase(it);
       }
     }
+    bool flooding = false;
+    if (pendants_announced && options.pendant_flood && elapsed_ms >= options.pendant_flood->at_s * 1000.0) {
+      flooding = true;
+      for (int i = 0; i < 20; ++i) {
+        board.PressPendantKey(options.pendant_flood->channel, options.pendant_flood->key_byte);
+        board.ReleasePendantKey(options.pendant_flood->channel, options.pendant_flood->key_byte);
+      }
+      ++flood_rounds;
+    }
     if (!pending.empty()) {
       const std::uint32_t segments = board.Snapshot().motion.segments_received;
       for (auto it = pending.begin(); it != pending.end();) {
@@ -160,9 +174,12 @@ int main(int argc, char** argv) {
         it = pending.erase(it);
       }
     }
-    platform::SleepMs(pending.empty() && pending_keys.empty() ? 50 : 2);
+    platform::SleepMs(flooding ? 1 : pending.empty() && pending_keys.empty() ? 50 : 2);
   }
   board.Stop();
+  if (flood_rounds != 0) {
+    std::printf("kvboard: pendant flood sent %llu key presses\n", static_cast<unsigned long long>(flood_rounds * 20));
+  }
   if (capture != nullptr) std::fclose(capture);
   PrintSummary(board.Snapshot());
   for (const kvboard::CliPendant& p : options.pendants) PrintPendant(p.channel, board.Pendant(p.channel));

@@ -753,7 +753,7 @@ void SimBoard::ReportChangesLocked() {
   const std::uint8_t mode = engine_.Mode();
   if (mode != reported_mode_) {
     // The position first: the plug-in takes the home position when the mode leaves 4.
-    PushLocked(PositionReport(engine_.Position()), Origin::kReport);
+    PushLocked(PositionReport(ReportedPositionLocked()), Origin::kReport);
     ++stats_.position_reports;
     PushLocked(ModeReport(mode), Origin::kReport);
     reported_mode_ = mode;
@@ -918,6 +918,20 @@ std::size_t SimBoard::SendRandomBytes(std::size_t count) {
   return queued ? count : 0;
 }
 
+void SimBoard::SetPositionReportOffset(int axis, std::int32_t delta) {
+  if (axis < 0 || axis >= kAxes) return;
+  std::lock_guard lock(mu_);
+  report_offset_[static_cast<std::size_t>(axis)] = delta;
+}
+
+std::array<std::int32_t, kAxes> SimBoard::ReportedPositionLocked() const {
+  std::array<std::int32_t, kAxes> steps = engine_.Position();
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    steps[k] = static_cast<std::int32_t>(static_cast<std::uint32_t>(steps[k]) + static_cast<std::uint32_t>(report_offset_[k]));
+  }
+  return steps;
+}
+
 void SimBoard::SetSilent(bool silent) {
   std::lock_guard lock(mu_);
   silent_ = silent;
@@ -956,7 +970,8 @@ void SimBoard::ClockLoop() {
       if (config_.resume_queue && !connected_) {
         period_acc_us_ = 0;  // held while the host is away, not caught up when it is back
       } else {
-        period_acc_us_ += static_cast<std::uint64_t>(elapsed_ms) * 1000;
+        period_acc_us_ +=
+            static_cast<std::uint64_t>(elapsed_ms) * 10 * (config_.clock_percent == 0 ? 100 : config_.clock_percent);
       }
       while (period_acc_us_ >= period_us_) {
         period_acc_us_ -= period_us_;
@@ -972,7 +987,7 @@ void SimBoard::ClockLoop() {
           if (PushPeriodicLocked(ExecutedReport(engine_.Counters().segments_executed), now)) {
             ++stats_.executed_reports;
           }
-          if (PushPeriodicLocked(PositionReport(engine_.Position()), now)) ++stats_.position_reports;
+          if (PushPeriodicLocked(PositionReport(ReportedPositionLocked()), now)) ++stats_.position_reports;
         }
       }
       while (!delayed_.empty() && static_cast<std::int32_t>(now - delayed_.front().first) >= 0) {

@@ -108,6 +108,9 @@ class SimBoard {
   void SendHalfFrameAndClose();                 // the first half of a position report, then close
   std::size_t SendRandomBytes(std::size_t count);  // garbage on the stream; bytes queued
   void SetSilent(bool silent);                  // no replies or reports; still reads and executes
+  // From now on the position reports of `axis` are off by `delta` steps (wrapping at 32 bits),
+  // as a board whose position counter jumped; its motion is unchanged.
+  void SetPositionReportOffset(int axis, std::int32_t delta);
 
   // The machine.
   void SetInput(int pin, bool active);  // forces an input level (pin 0: the pendant's E-stop)
@@ -141,6 +144,7 @@ class SimBoard {
   bool PeriodicReportsLocked() const;  // the configured start of the periodic reports has come
   bool PushPeriodicLocked(Bytes bytes, std::uint32_t now);  // now, or after the report latency
   void FaultLocked(const std::string& text);
+  std::array<std::int32_t, kAxes> ReportedPositionLocked() const;  // with the report offsets
   void LogLocked(std::string_view text) const;
   // Sends what is queued, in order; takes send_mu_ then mu_, so never call it holding mu_.
   void Flush();
@@ -169,6 +173,7 @@ class SimBoard {
   mutable std::mutex mu_;
   bool connected_ = false;
   bool silent_ = false;
+  std::array<std::int32_t, kAxes> report_offset_{};
   bool reset_requested_ = false;  // the link thread ends the connection with a reset
   bool reading_paused_ = false;   // on this connection
   bool end_requested_ = false;    // a send failed: the link thread ends the connection
