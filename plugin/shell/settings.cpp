@@ -1,6 +1,7 @@
 // Loading, saving and pushing the plug-in's settings.
 #include "shell/settings.h"
 
+#include <atomic>
 #include <string>
 
 #include "profile/profile_store.h"
@@ -13,13 +14,18 @@ namespace {
 
 std::string BacklashKey(int axis) { return "backlash_pos" + std::to_string(axis); }
 
+// A "seg_len" that was not used, told on the status line once the host's blocks are known.
+std::atomic<std::int32_t> refused_seg_len{0};
+
 }  // namespace
 
 void LoadSettings(ProfileStore& store) {
   state.lim_buffer = kDefaultLimBuffer;
   std::int32_t seg_len = store.ReadInt(kSettingsSection, "seg_len", kDefaultSegLenUs);
-  // A period of zero or less would make the host plan infinitely many segments.
-  state.seg_len = seg_len > 0 ? seg_len : kDefaultSegLenUs;
+  // A period of zero or less would make the host plan infinitely many segments, and one the
+  // stream cannot feed underruns all the time.
+  refused_seg_len = SegLenUsable(seg_len) ? 0 : (seg_len == 0 ? -1 : seg_len);
+  state.seg_len = SegLenUsable(seg_len) ? seg_len : kDefaultSegLenUs;
   state.mpg_src = store.ReadInt(kSettingsSection, "mpg_src", 0);
   for (int k = 0; k < host::kAxes; ++k) {
     // A profile an earlier damaged report was saved into is mended here, not sent to the board.
@@ -53,6 +59,10 @@ void SettingsPush() {
   host::Store(planner->queue_limit, state.lim_buffer.load());
   host::Store(planner->segment_time, state.seg_len.load() * 1e-6);
   host::Store(planner->settings_applied, 1);
+  if (const std::int32_t refused = refused_seg_len.exchange(0); refused != 0) {
+    status_printf("seg_len %d us is outside %d..%d us: the segment period stays %d us", refused == -1 ? 0 : refused,
+                  kMinSegLenUs, kMaxSegLenUs, kDefaultSegLenUs);
+  }
 }
 
 }  // namespace kv

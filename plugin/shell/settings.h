@@ -12,6 +12,14 @@ class ProfileStore;
 inline constexpr const char* kSettingsSection = "VEX";
 inline constexpr int kDefaultSegLenUs = 3000;
 inline constexpr int kDefaultLimBuffer = 450;
+// The segment periods the motion stream can keep fed: it sends at most 20 segments per run of
+// the motion supervisor, which comes about every 30 ms on a busy machine, so a shorter period
+// drains the board's queue faster than it is filled (an underrun, a stop mid-cut, every few
+// runs). Above 100 ms the board's 16-bit pulse figure overflows on a 330 kHz board and one
+// queue window holds 45 s of motion. A "seg_len" outside is not used: the default stays.
+inline constexpr int kMinSegLenUs = 1500;
+inline constexpr int kMaxSegLenUs = 100000;
+constexpr bool SegLenUsable(std::int32_t us) { return us >= kMinSegLenUs && us <= kMaxSegLenUs; }
 
 // Whether a backlash (steps) is one the board can have meant. Parameter 41 takes the value
 // back to the board as a signed 32-bit step count, which by its width alone would take a

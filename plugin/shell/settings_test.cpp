@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "profile/profile_store.h"
@@ -112,6 +113,29 @@ TEST_F(SettingsTest, AnUnparseableProfileIsLeftAsItWasThroughLoadAndSave) {
   Save();  // as StopPlug
   EXPECT_EQ(ReadFile(), damaged);
   EXPECT_NE(host_.Status().find("cannot be read"), std::string::npos) << host_.Status();
+}
+
+// The stream feeds at most 20 segments per supervisor run (about every 30 ms): a period below
+// 1500 us runs the board dry, and above 100000 us the pulse figure overflows on fast boards.
+// Such a seg_len keeps the default and says so on the status line once the host's blocks are
+// there.
+TEST_F(SettingsTest, ASegLenTheStreamCannotUseKeepsTheDefaultWithAStatusMessage) {
+  for (const auto& [stored, used] : std::vector<std::pair<std::string, std::int32_t>>{
+           {"1499", kDefaultSegLenUs}, {"1500", 1500}, {"500", kDefaultSegLenUs}, {"1", kDefaultSegLenUs},
+           {"0", kDefaultSegLenUs}, {"-3000", kDefaultSegLenUs}, {"100000", 100000}, {"100001", kDefaultSegLenUs},
+           {"2147483647", kDefaultSegLenUs}}) {
+    WriteFile("<profile><VEX><seg_len>" + stored + "</seg_len></VEX></profile>");
+    host::HostStringAssign(host_.planner().status_text, "");
+    Load();
+    EXPECT_EQ(state.seg_len.load(), used) << stored;
+    SettingsPush();
+    if (used == kDefaultSegLenUs) {
+      EXPECT_EQ(host_.Status(), "seg_len " + stored + " us is outside 1500..100000 us: the segment period stays 3000 us")
+          << stored;
+    } else {
+      EXPECT_EQ(host_.Status(), "") << stored;
+    }
+  }
 }
 
 TEST_F(SettingsTest, AnEmptyProfileGetsAllNineKeys) {
