@@ -88,42 +88,72 @@ int UpgradeTimeoutMs(const std::string& path) {
 
 }  // namespace
 
+std::string UpgradeFailureWords(const std::string& status) {
+  if (status.rfind("Upgrade progress", 0) == 0 || status.rfind("Upgrade done", 0) == 0) return "";
+  if (status.rfind("Upgrade", 0) == 0 || status.find("loader") != std::string::npos) return status;
+  return "";
+}
+
 bool IsDialogCommand(const Options& o) { return o.dialog || !o.upload_config.empty() || !o.upgrade.empty(); }
 
 int RunDialogCommand(const Options& o, const PluginApi& api, HostMachine& machine, DialogDriver& driver,
                      double board_wait_s) {
-  constexpr int kOk = 0, kRefusedCode = 1, kNoBoard = 3, kInterrupted = 5;
+  constexpr int kOk = 0, kRefusedCode = 1, kNoBoard = 3, kInterrupted = 5, kNotAsAsked = 6;
   const int wait_ms = static_cast<int>(board_wait_s * 1000.0);
-  const BoardUp up = WaitForBoardOrLoader(api, driver, wait_ms, true);
+  const BoardUp up = WaitForBoardOrLoader(api, driver, wait_ms, true, o.link == "ethernet");
   if (platform::InterruptRequested()) return Fail(kInterrupted, "interrupted before a board answered");
-  if (up == BoardUp::kNone) return Fail(kNoBoard, "no board answered within " + std::to_string(wait_ms / 1000) + " s");
+  if (up == BoardUp::kNone) {
+    return Fail(kNoBoard, NoBoardReason(api, o.listen_port,
+                                        "no board answered within " + std::to_string(wait_ms / 1000) + " s"));
+  }
   if (up == BoardUp::kInLoader && o.upgrade.empty()) return Fail(kNoBoard, kInLoaderWithoutImage);
   if (o.dialog) return PrintDialog(api, driver) ? kOk : Fail(kNoBoard, "the plug-in showed no dialog");
 
+  // The version the board runs before an upgrade: one it still runs afterwards was not replaced.
+  std::string firmware_before;
+  if (!o.upgrade.empty() && up == BoardUp::kStreaming) {
+    if (platform::Dialog* d = driver.Open(api)) firmware_before = d->ItemText(kv::IDC_FIRMWARE);
+  }
   CommandResult result = CommandResult::kTimedOut;
+  std::string plugin_words;
   if (!o.upload_config.empty()) {
     result = UploadConfig(api, driver, o.upload_config, o.time_limit_s ? wait_ms : 30000);
   } else {
     const int timeout_ms = o.time_limit_s ? wait_ms : UpgradeTimeoutMs(o.upgrade);
     result = Upgrade(api, machine, driver, o.upgrade, up == BoardUp::kInLoader,
-                     platform::IsTerminal(platform::Stream::kOut), timeout_ms);
+                     platform::IsTerminal(platform::Stream::kOut), timeout_ms, &plugin_words);
   }
   if (platform::InterruptRequested()) return Fail(kInterrupted, "interrupted");
-  if (result == CommandResult::kRefused) return Fail(kRefusedCode, "the plug-in refused the file (see its message above)");
-  if (result == CommandResult::kTimedOut) return Fail(kNoBoard, "the board did not come back identified in time");
+  if (result == CommandResult::kRefused) {
+    if (!plugin_words.empty()) return Fail(kRefusedCode, "the plug-in refused the file: " + plugin_words);
+    return Fail(kRefusedCode, "the plug-in refused the file (see its message above)");
+  }
+  if (result == CommandResult::kTimedOut) {
+    if (!plugin_words.empty()) return Fail(kNoBoard, "the upgrade did not go through: " + plugin_words);
+    return Fail(kNoBoard, "the board did not come back identified in time");
+  }
+  std::string firmware_after;
   if (platform::Dialog* d = driver.Open(api)) {
-    std::printf("board back: serial %s, firmware %s, link %s\n", d->ItemText(kv::IDC_SERIAL).c_str(),
-                d->ItemText(kv::IDC_FIRMWARE).c_str(), d->ItemText(kv::IDC_LINK).c_str());
+    firmware_after = d->ItemText(kv::IDC_FIRMWARE);
+    std::printf("board back: serial %s, firmware %s, link %s\n", EscapeControls(d->ItemText(kv::IDC_SERIAL)).c_str(),
+                firmware_after.c_str(), d->ItemText(kv::IDC_LINK).c_str());
     d->Hide();
+  }
+  if (!firmware_before.empty() && firmware_after == firmware_before) {
+    return Fail(kNotAsAsked, "the board came back running firmware " + firmware_after +
+                                 ", the version it ran before: the new image is not running (the loader kept "
+                                 "the old one, or the image carries the same version)");
   }
   return kOk;
 }
 
-BoardUp WaitForBoardOrLoader(const PluginApi& api, const DialogDriver& driver, int timeout_ms, bool loader_ends_wait) {
+BoardUp WaitForBoardOrLoader(const PluginApi& api, const DialogDriver& driver, int timeout_ms, bool loader_ends_wait,
+                             bool ethernet) {
   BoardUp up = BoardUp::kNone;
   driver.PumpUntil(
       [&] {
         const host::LinkState link = ReadLinkState(api);
+        if (ethernet && link.listen_failed != 0) return true;  // no board can reach a port not listened on
         if (Streaming(link)) up = BoardUp::kStreaming;
         // Asked for an image it has none of, or answering from the loader: say so now.
         else if (loader_ends_wait && (link.in_loader != 0 || driver.FileDialogRequests() > 0)) up = BoardUp::kInLoader;
@@ -150,11 +180,16 @@ CommandResult UploadConfig(const PluginApi& api, DialogDriver& driver, const std
 }
 
 CommandResult Upgrade(const PluginApi& api, HostMachine& machine, DialogDriver& driver, const std::string& path,
-                      bool board_in_loader, bool terminal, int timeout_ms) {
+                      bool board_in_loader, bool terminal, int timeout_ms, std::string* plugin_words) {
   const std::uint32_t connections = ReadLinkState(api).connections;
   platform::Dialog* dialog = nullptr;
   if (!board_in_loader && !ClickUpgrade(api, driver, path, dialog)) return CommandResult::kRefused;
   ProgressLine progress(terminal);
+  // The plug-in's word on a transfer that failed, kept as seen: a later status may replace it.
+  auto note = [&] {
+    if (plugin_words == nullptr) return;
+    if (std::string words = UpgradeFailureWords(machine.StatusLine()); !words.empty()) *plugin_words = words;
+  };
   bool started = false;  // blocks have gone out (or the dialog said the transfer is over)
   bool refused = false;
   const bool back = driver.PumpUntil(
@@ -171,6 +206,7 @@ CommandResult Upgrade(const PluginApi& api, HostMachine& machine, DialogDriver& 
         return started && enabled && BackAfter(api, connections);
       },
       timeout_ms, [&] {
+        note();
         if (board_in_loader) {
           const std::string status = machine.StatusLine();
           const int percent = StatusPercent(status);
@@ -184,6 +220,7 @@ CommandResult Upgrade(const PluginApi& api, HostMachine& machine, DialogDriver& 
         else if (button == "reconnet...") progress.Show(100, "restarting");
         else progress.Show(100, "waiting for the board");
       });
+  note();
   if (refused) return CommandResult::kRefused;
   return back ? CommandResult::kDone : CommandResult::kTimedOut;
 }

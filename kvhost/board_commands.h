@@ -22,15 +22,17 @@ inline constexpr const char* kInLoaderWithoutImage =
 bool IsDialogCommand(const Options& options);
 // Runs the one dialog command of `options` once the board is up; returns kvhost's exit code:
 // 0 done, 1 refused, 3 no board, a board in its loader without an image, or the time ran out;
-// 5 interrupted.
+// 5 interrupted; 6 the board came back from an upgrade running the firmware it had before.
 int RunDialogCommand(const Options& options, const PluginApi& api, HostMachine& machine, DialogDriver& driver,
                      double board_wait_s);
 
 // How a board came up: identified and streaming, sitting in its loader, or not at all.
 enum class BoardUp { kStreaming, kInLoader, kNone };
 // Waits up to `timeout_ms` for the board; a board in its loader is told apart at once when
-// `loader_ends_wait` (no image to give it), else it is waited through.
-BoardUp WaitForBoardOrLoader(const PluginApi& api, const DialogDriver& driver, int timeout_ms, bool loader_ends_wait);
+// `loader_ends_wait` (no image to give it), else it is waited through. With `ethernet`, a
+// listening port the plug-in could not open ends the wait at once (kNone).
+BoardUp WaitForBoardOrLoader(const PluginApi& api, const DialogDriver& driver, int timeout_ms, bool loader_ends_wait,
+                             bool ethernet = false);
 
 // Config, then the dialog on standard output, one line per control.
 bool PrintDialog(const PluginApi& api, const DialogDriver& driver);
@@ -42,7 +44,12 @@ CommandResult UploadConfig(const PluginApi& api, DialogDriver& driver, const std
 // The Upgrade button with `path` chosen as the firmware image (or, for a board already in its
 // loader, the file given at the plug-in's prompt); done once the board came back from the
 // upgrade and was identified again. `terminal` draws a progress bar.
+// `plugin_words`, when given, receives the plug-in's last word on a failed transfer from its
+// status line ("Upgrade stopped after N of M bytes ...", "Upgrade refused: ...").
 CommandResult Upgrade(const PluginApi& api, HostMachine& machine, DialogDriver& driver, const std::string& path,
-                      bool board_in_loader, bool terminal, int timeout_ms);
+                      bool board_in_loader, bool terminal, int timeout_ms, std::string* plugin_words = nullptr);
+
+// The plug-in's status text when it tells why an upgrade did not go through; "" otherwise.
+std::string UpgradeFailureWords(const std::string& status);
 
 }  // namespace kvhost

@@ -1,7 +1,9 @@
 // Waiting for the plug-in to identify the board and stream.
 #include "board_wait.h"
 
+#include "dialog_view.h"
 #include "platform/clock.h"
+#include "platform/dialog.h"
 #include "platform/interrupt.h"
 #include "shell/host_access.h"
 
@@ -30,6 +32,34 @@ bool WaitForBoard(const PluginApi& api, HostMachine& machine, double seconds, bo
     platform::SleepMs(20);
   }
   return false;
+}
+
+std::string NoBoardReason(const PluginApi& api, std::uint16_t listen_port, const std::string& nothing_seen) {
+  const host::LinkState link = ReadLinkState(api);
+  if (link.listen_failed != 0) {
+    return "the plug-in cannot listen on port " + std::to_string(listen_port) +
+           " (Listen failed): is another program using it?";
+  }
+  if (link.identified != 0) return "the board was identified but never answered the status poll";
+  if (link.connections == 0) return nothing_seen;
+  if (link.frames_received == 0) {
+    return "a peer connected (" + std::to_string(link.connections) + " connection" +
+           (link.connections == 1 ? "" : "s") + ") but never sent a frame: it is not answering as a board does";
+  }
+  // The board spoke but gave no pulse rate: what it said is in the plug-in's dialog.
+  std::string model = "?", rate = "?";
+  if (api.Config != nullptr) {
+    api.Config();
+    std::vector<platform::Dialog*> dialogs = platform::OpenDialogs();
+    if (!dialogs.empty()) {
+      model = EscapeControls(dialogs.front()->ItemText(4165));
+      rate = EscapeControls(dialogs.front()->ItemText(4170));
+      dialogs.front()->Hide();
+    }
+  }
+  return "a board answered (" + std::to_string(link.frames_received) +
+         " frames) but could not be identified: model " + model + ", pulse rate " + rate +
+         " (a model the plug-in does not know, or a clock divisor of 0)";
 }
 
 bool WaitForReconnect(const PluginApi& api, std::uint32_t connections_before, double seconds) {

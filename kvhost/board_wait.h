@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "host_machine.h"
 #include "plugin_api.h"
@@ -18,6 +19,12 @@ host::LinkState ReadLinkState(const PluginApi& api);
 // plug-in's link-state seam, identification alone (its pulse-rate update) has to do. With
 // `ethernet`, a plug-in that could not open its listening port ends the wait at once.
 bool WaitForBoard(const PluginApi& api, HostMachine& machine, double seconds, bool ethernet = false);
+
+// What was seen when no board came up, in words: the listening port taken ("Listen failed"), a
+// peer that connected and never spoke, a board that answered but could not be identified (with
+// the model and pulse rate the plug-in's dialog shows), or one identified that never answered
+// its status poll; `nothing_seen` when nothing connected at all.
+std::string NoBoardReason(const PluginApi& api, std::uint16_t listen_port, const std::string& nothing_seen);
 
 // After a lost link: waits up to `seconds` for a connection beyond `connections_before` whose
 // board is identified and streaming again. True when it came.

@@ -23,6 +23,21 @@ const char* KindName(kv::ControlKind kind) {
 
 }  // namespace
 
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\x%02x", byte);
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string Bar(int percent, int width) {
   percent = std::clamp(percent, 0, 100);
   const int filled = percent * width / 100;
@@ -38,7 +53,7 @@ std::vector<std::string> DialogLines(const platform::Dialog& dialog) {
   lines.emplace_back(line);
   for (const kv::DialogControl& c : kv::kPluginDialogControls) {
     const bool addressed = c.id != kv::IDC_STATIC;
-    std::string shown = "\"" + (addressed ? dialog.ItemText(c.id) : std::string(c.text)) + "\"";
+    std::string shown = "\"" + EscapeControls(addressed ? dialog.ItemText(c.id) : std::string(c.text)) + "\"";
     if (c.kind == kv::ControlKind::kCheckBox) shown = (dialog.Checked(c.id) ? "[x] " : "[ ] ") + shown;
     if (c.kind == kv::ControlKind::kProgressBar) {
       shown = Bar(dialog.Progress(c.id), 20) + " " + std::to_string(dialog.Progress(c.id)) + "%";

@@ -56,3 +56,15 @@ endforeach()
 if(KV_SANITIZE)
   set_tests_properties(KvhostBadInput.big_program PROPERTIES ENVIRONMENT BIG_PROGRAM_MB=8)
 endif()
+
+# kvhost's word against misbehaving boards and files: a run off its programmed end, an upgrade
+# that left the old firmware or broke off, a program changed after its check, segment periods
+# the stream cannot feed, a pendant flood, a taken port, control characters from the board, a
+# board that could not be identified, a peer that never spoke, settings that could not be saved.
+foreach(case posjump upgrade-same upgrade-stopped file-changed seg-len flood dialog-port serial unidentified
+        silent-peer profile-unsaved)
+  add_test(NAME KvhostTruth.${case}
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/truth_cases.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
+      ${CMAKE_CURRENT_BINARY_DIR}/truth/${case} ${case})
+  set_tests_properties(KvhostTruth.${case} PROPERTIES LABELS integration TIMEOUT 120)
+endforeach()

@@ -4,9 +4,11 @@
 // (Planning alone of the long shared programs is covered by kvhost/gcode/shared_programs_test.)
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "e2e_fixture.h"
+#include "run_summary.h"
 
 namespace kvhost::e2e {
 namespace {
@@ -90,6 +92,37 @@ TEST_F(E2eProgram, ArcsIncrementalInchesAndADwellEndOnTheProgrammedSteps) {
     EXPECT_EQ(received_in_dwell[i], received_in_dwell.front()) << "sample " << i << ": segments came in the dwell";
   }
   EXPECT_GE(last_dwell_ms - first_dwell_ms, 300u) << "the dwell ended long before its 0.6 s";
+}
+
+// A board whose queue runs dry mid-motion (here one whose clock runs four times its stated rate,
+// so it drains 20 segments in 15 ms, faster than the stream refills it) still ends on the
+// programmed end, but each underrun was a stop in the middle of the cut: kvhost's summary and
+// JSON must not call that a clean completion.
+TEST_F(E2eProgram, UnderrunsMakeARunThatReachedItsEndNotAcleanCompletion) {
+  const kvgcode::Program program = Parse("G21 G90\nG1 X40 Y10 F1200\nG1 X0 Y0\nM2\n", "inline program");
+  ASSERT_NO_FATAL_FAILURE(Connect([](kvboard::BoardConfig& b) { b.clock_percent = 400; }));
+  const ProgramOutcome out = RunProgram(program);
+  ASSERT_TRUE(out.run.completed) << out.run.error;
+  ASSERT_GT(out.board.motion.underruns, 0u) << "the fast board never ran dry";
+
+  RunSummary summary;  // as kvhost fills it after a run with its simulated board
+  summary.run = out.run;
+  for (int k = 0; k < 6; ++k) summary.run.program_end_steps[k] = out.plan.end_steps[k];
+  summary.board_end_steps = out.board.position_steps;
+  summary.underruns = out.board.motion.underruns;
+  EXPECT_EQ(EndMismatch(summary), "") << "the end itself is right";
+  EXPECT_EQ(Outcome(summary), RunOutcome::kUnderruns);
+  const std::string json = SummaryJson(summary);
+  EXPECT_NE(json.find("\"completed\":false"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"outcome\":\"underruns\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"end_matches\":true"), std::string::npos) << json;
+
+  summary.underruns = 0u;  // the same run with the queue never dry is the clean completion
+  EXPECT_EQ(Outcome(summary), RunOutcome::kCompleted);
+  EXPECT_NE(SummaryJson(summary).find("\"completed\":true"), std::string::npos);
+  summary.run.axis_position[0] = std::numeric_limits<std::int32_t>::min();  // the host's X jumped by 2^31
+  EXPECT_EQ(Outcome(summary), RunOutcome::kEndMismatch);
+  EXPECT_EQ(EndMismatch(summary), "the host's X ended at -2147483648 steps, the program ends at 0");
 }
 
 }  // namespace

@@ -79,12 +79,22 @@ bool HostMachine::Led(std::int16_t code) const {
 
 std::vector<std::int16_t> HostMachine::Buttons() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return buttons_;
+  return {buttons_.begin(), buttons_.end()};
 }
 
 std::vector<std::string> HostMachine::CodeLines() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return code_lines_;
+  return {code_lines_.begin(), code_lines_.end()};
+}
+
+std::uint64_t HostMachine::ButtonCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return button_count_;
+}
+
+std::uint64_t HostMachine::CodeLineCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return code_line_count_;
 }
 
 double HostMachine::CbGetDro(std::int16_t code) {
@@ -118,7 +128,9 @@ void HostMachine::CbSetLed(std::int16_t code, bool on) {
 void HostMachine::CbCode(const char* line) {
   if (HostMachine* m = the_machine.load()) {
     std::lock_guard<std::mutex> guard(m->lock_);
+    if (m->code_lines_.size() == kKeptCalls) m->code_lines_.pop_front();
     m->code_lines_.emplace_back(line ? line : "");
+    ++m->code_line_count_;
   }
   if (HostMachine* m = the_machine.load(); m && m->observer_) {
     m->observer_(std::string("host: code \"") + (line ? line : "") + "\"");
@@ -128,7 +140,9 @@ void HostMachine::CbCode(const char* line) {
 void HostMachine::CbDoButton(std::int16_t code) {
   if (HostMachine* m = the_machine.load()) {
     std::lock_guard<std::mutex> guard(m->lock_);
+    if (m->buttons_.size() == kKeptCalls) m->buttons_.pop_front();
     m->buttons_.push_back(code);
+    ++m->button_count_;
   }
   if (HostMachine* m = the_machine.load(); m && m->observer_) m->observer_("host: button " + std::to_string(code));
 }

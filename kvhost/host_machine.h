@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,8 +35,13 @@ class HostMachine {
   double Dro(std::int16_t code) const;
   void SetDro(std::int16_t code, double value);
   bool Led(std::int16_t code) const;
+  // The last kKeptCalls button presses and G-code lines, oldest first, and how many came in
+  // all: a board may send pendant keys without end, and the record must not grow with them.
+  static constexpr std::size_t kKeptCalls = 64;
   std::vector<std::int16_t> Buttons() const;
   std::vector<std::string> CodeLines() const;
+  std::uint64_t ButtonCount() const;
+  std::uint64_t CodeLineCount() const;
   std::string StatusLine() const { return host::HostStringRead(planner_->status_text); }
 
   // Called with one line for each button press, G-code line and DRO write the plug-in makes
@@ -65,8 +71,10 @@ class HostMachine {
   mutable std::mutex lock_;
   std::map<std::int16_t, double> dros_;
   std::map<std::int16_t, bool> leds_;
-  std::vector<std::int16_t> buttons_;
-  std::vector<std::string> code_lines_;
+  std::deque<std::int16_t> buttons_;
+  std::deque<std::string> code_lines_;
+  std::uint64_t button_count_ = 0;
+  std::uint64_t code_line_count_ = 0;
 };
 
 }  // namespace kvhost

@@ -57,6 +57,12 @@ void HostSession::ShutDown() {
   if (!started_) return;
   api_.StopPlug();
   started_ = false;
+  // StopPlug saves the settings; a save that failed is told only on the status line, which the
+  // user of kvhost never sees.
+  const std::string status = machine_.StatusLine();
+  if (status.rfind("profile ", 0) == 0 && status.find("not saved") != std::string::npos) {
+    std::fprintf(stderr, "kvhost: the plug-in's settings were not saved: %s\n", status.c_str());
+  }
 }
 
 std::uint64_t HostSession::RefusedStartUps() { return refused_startups.load(); }

@@ -7,9 +7,11 @@
 #include <filesystem>  // status: a missing profile is told from a malformed one
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include "platform/xml_document.h"
+#include "shell/settings.h"
 
 namespace kvhost {
 namespace {
@@ -18,7 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSection = "kvhost";
 constexpr const char* kAxisLetters[6] = {"x", "y", "z", "a", "b", "c"};
-constexpr std::int32_t kDefaultSegLen_us = 3000;  // the plug-in's own default
 constexpr int kMaxPin = 63;
 
 std::string Number(double value) {
@@ -92,13 +93,12 @@ std::int32_t PluginDecimal(const std::string& text) {
   return static_cast<std::int32_t>(value);
 }
 
-// "VEX"/"seg_len" as the plug-in takes it: missing or empty is the default, and so is a value
-// of zero or less.
-double SegmentTime(const platform::XmlDocument& doc) {
+// "VEX"/"seg_len" as the plug-in reads it (leading digits); empty when missing or empty, which
+// the plug-in takes as its default.
+std::optional<std::int32_t> SegLenEntry(const platform::XmlDocument& doc) {
   platform::XmlElement entry = doc.Root().FirstChild("VEX").FirstChild("seg_len");
-  std::int32_t us = kDefaultSegLen_us;
-  if (entry && !entry.Text().empty()) us = PluginDecimal(entry.Text());
-  return (us > 0 ? us : kDefaultSegLen_us) * 1e-6;
+  if (!entry || entry.Text().empty()) return std::nullopt;
+  return PluginDecimal(entry.Text());
 }
 
 std::string SegmentText(double segment_time_s) { return Number(segment_time_s * 1000.0) + " ms segment"; }
@@ -156,6 +156,16 @@ bool Check(const Section& s, const MachineConfig& c, std::string& error) {
   }
   for (int k = 0; k < 6; ++k) {  // the probe may move any enabled axis
     if (!c.axes[k].enabled) continue;
+    // The board takes the probe speed in steps per segment with 16 fractional bits: below one
+    // 65536th of a step it is 0, a probe move that never moves.
+    const double probe_steps = c.probe_feed_per_s * c.motion.steps_per_unit[k] * t;
+    if (!(probe_steps * 65536.0 >= 1.0)) {
+      error = s.Key("probe_feed") + " " + Number(c.probe_feed_per_s) + " units/s at " + kSection + "/steps_per_unit_" +
+              kAxisLetters[k] + " " + Number(c.motion.steps_per_unit[k]) + " is " + Number(probe_steps) +
+              " steps in one " + SegmentText(t) + ", below the 1/65536 step the board can be sent: the probe would "
+              "not move";
+      return false;
+    }
     const double worst = kvgcode::WorstSegmentSteps(c.motion.steps_per_unit[k], c.probe_feed_per_s, t);
     if (!(worst <= kvgcode::kMaxSegmentSteps)) {
       error = s.Key("probe_feed") + " " + Number(c.probe_feed_per_s) + " units/s at " + kSection +
@@ -205,7 +215,18 @@ bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string&
                       "in place of the settings it holds)";
     return false;
   }
-  out.segment_time_s = SegmentTime(doc);
+  // A period the plug-in's stream cannot keep fed is refused here: the plug-in itself would fall
+  // back to its default, and a run planned on another period than written is not the one asked.
+  if (const std::optional<std::int32_t> us = SegLenEntry(doc)) {
+    if (!kv::SegLenUsable(*us)) {
+      error = s.where + "VEX/seg_len " + std::to_string(*us) + " us is outside " + std::to_string(kv::kMinSegLenUs) +
+              ".." + std::to_string(kv::kMaxSegLenUs) +
+              " us: the plug-in sends at most 20 segments per run of its motion supervisor (about every 30 ms), so "
+              "a shorter period runs the board's queue dry";
+      return false;
+    }
+    out.segment_time_s = *us * 1e-6;
+  }
   s.element = doc.Root().FirstChild(kSection);
   for (int k = 0; k < 6; ++k) {
     const std::string axis = kAxisLetters[k];

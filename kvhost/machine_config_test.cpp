@@ -103,10 +103,24 @@ TEST_F(MachineConfigTest, TheSectionIsReadAndTheSegmentPeriodIsTakenAsThePluginT
   EXPECT_EQ(plan.end_steps[0], 10000);
 
   for (const auto& [text, seconds] : std::vector<std::pair<std::string, double>>{
-           {"-5", 0.003}, {"0", 0.003}, {"abc", 0.003}, {"", 0.003}, {" +250", 0.00025}}) {
+           {"", 0.003}, {" +2500", 0.0025}, {"1500", 0.0015}, {"100000", 0.1}}) {
     WriteSection("", "<seg_len>" + text + "</seg_len>");
     ASSERT_TRUE(Load()) << text << ": " << error_;
     EXPECT_DOUBLE_EQ(config_.segment_time_s, seconds) << text;
+  }
+}
+
+// The stream sends at most 20 segments per supervisor run, about every 30 ms: a period below
+// 1.5 ms cannot be kept fed, and one above 100 ms is refused too. Values the plug-in would not
+// use (zero, negative, not a number) are refused rather than silently replaced.
+TEST_F(MachineConfigTest, ASegmentPeriodTheStreamCannotFeedIsRefusedNamingTheKey) {
+  for (const auto& [text, us] : std::vector<std::pair<std::string, std::string>>{
+           {"1499", "1499"}, {"1000", "1000"}, {"500", "500"}, {"1", "1"}, {"0", "0"}, {"-5", "-5"}, {"abc", "0"},
+           {"100001", "100001"}, {"1000000", "1000000"}}) {
+    WriteSection("", "<seg_len>" + text + "</seg_len>");
+    EXPECT_FALSE(Load()) << text;
+    EXPECT_EQ(error_.rfind("profile " + path_ + ": VEX/seg_len " + us + " us is outside 1500..100000 us", 0), 0u)
+        << text << "\n" << error_;
   }
 }
 
@@ -161,15 +175,28 @@ TEST_F(MachineConfigTest, EachUnusableValueIsRefusedNamingTheProfileAndTheKey) {
     EXPECT_EQ(error_.rfind("profile " + path_ + ": " + c.message, 0), 0u) << c.entries << "\n" << error_;
   }
   // The segment period is the plug-in's: at 20 ms the default 50 mm/s X needs 32002 steps, at
-  // 1 s far more than a segment holds.
+  // 100 ms 500 mm/s far more than a segment holds.
   WriteSection("", "<seg_len>20000</seg_len>");
   EXPECT_TRUE(Load()) << error_;
-  WriteSection("", "<seg_len>1000000</seg_len>");
+  WriteSection("<max_velocity_x>500</max_velocity_x>", "<seg_len>100000</seg_len>");
   EXPECT_FALSE(Load());
-  EXPECT_NE(error_.find("kvhost/max_velocity_x 50 units/s at kvhost/steps_per_unit_x 800 needs up to 40002 steps in "
-                        "one 1000 ms segment"),
+  EXPECT_NE(error_.find("kvhost/max_velocity_x 500 units/s at kvhost/steps_per_unit_x 800 needs up to 40002 steps in "
+                        "one 100 ms segment"),
             std::string::npos)
       << error_;
+  // A probe feed the board's 16.16 fixed-point speed truncates to nothing: 1/65536 step per
+  // segment is 6.357e-6 mm/s at 800 steps/mm and 3 ms.
+  for (const char* feed : {"1e-300", "6.3e-06"}) {
+    WriteSection(std::string("<probe_feed>") + feed + "</probe_feed>");
+    EXPECT_FALSE(Load()) << feed;
+    EXPECT_EQ(error_.rfind("profile " + path_ + ": kvhost/probe_feed " + feed + " units/s at kvhost/steps_per_unit_x 800 is ",
+                           0),
+              0u)
+        << error_;
+    EXPECT_NE(error_.find("the probe would not move"), std::string::npos) << error_;
+  }
+  WriteSection("<probe_feed>6.4e-06</probe_feed>");
+  EXPECT_TRUE(Load()) << error_;
 }
 
 // The largest steps of one axis in any segment of a plan.
@@ -180,13 +207,13 @@ int MostStepsInASegment(const std::vector<kvgcode::PlanEvent>& segments, std::si
 }
 
 TEST_F(MachineConfigTest, AcceptedEdgeValuesPlan) {
-  // One step per unit on an enabled axis; X near what a 1 ms segment holds, in speed and in speed
+  // One step per unit on an enabled axis; X near what a 1.5 ms segment holds, in speed and in speed
   // change; a disabled A with half a step per degree; a probe feed near the edge; homing at 1 %.
-  WriteSection("<steps_per_unit_x>1000</steps_per_unit_x><max_velocity_x>32735</max_velocity_x>"
+  WriteSection("<steps_per_unit_x>1000</steps_per_unit_x><max_velocity_x>21820</max_velocity_x>"
                "<acceleration_x>1e7</acceleration_x><steps_per_unit_y>1</steps_per_unit_y>"
                "<max_velocity_y>1000</max_velocity_y><steps_per_unit_a>0.5</steps_per_unit_a>"
-               "<probe_feed>32700</probe_feed><home_speed_percent>1</home_speed_percent>",
-               "<seg_len>1000</seg_len>");
+               "<probe_feed>21800</probe_feed><home_speed_percent>1</home_speed_percent>",
+               "<seg_len>1500</seg_len>");
   ASSERT_TRUE(Load()) << error_;
   EXPECT_EQ(config_.home_speed_percent, 1);
   const kvgcode::Program program = kvgcode::testing::MustParse("G0 X500\nG1 Y1 F60\nG0 A3 Y-2\nG0 X0\n");

@@ -7,6 +7,7 @@
 
 #include "board_commands.h"
 #include "board_wait.h"
+#include "dialog_view.h"
 #include "host_machine.h"
 #include "host_session.h"
 #include "loopback_ports.h"
@@ -34,6 +35,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoBoard = 3;
 constexpr int kExitEstop = 4;
 constexpr int kExitInterrupted = 5;
+constexpr int kExitEndMismatch = 6;  // the machine did not end where the program ends
+constexpr int kExitUnderruns = 7;    // the board's queue ran dry mid-motion
 constexpr std::uint32_t kStopMotionWaitMs = 1000;
 constexpr double kDefaultBoardWait_s = 15.0;
 
@@ -61,9 +64,10 @@ void PrintIdentity(const kvhost::PluginApi& api) {
     return;
   }
   platform::Dialog& d = *dialogs.front();
-  std::printf("board: serial %s, model %s, firmware %s, axes %s, pulse rate %s, link %s\n", d.ItemText(4167).c_str(),
-              d.ItemText(4165).c_str(), d.ItemText(4168).c_str(), d.ItemText(4169).c_str(), d.ItemText(4170).c_str(),
-              d.ItemText(4166).c_str());
+  // The board's texts are printed escaped: a serial number may hold any byte.
+  std::printf("board: serial %s, model %s, firmware %s, axes %s, pulse rate %s, link %s\n",
+              kvhost::EscapeControls(d.ItemText(4167)).c_str(), kvhost::EscapeControls(d.ItemText(4165)).c_str(),
+              d.ItemText(4168).c_str(), d.ItemText(4169).c_str(), d.ItemText(4170).c_str(), d.ItemText(4166).c_str());
   d.Hide();
 }
 
@@ -186,16 +190,13 @@ int main(int argc, char** argv) {
   }
   if (!kvhost::WaitForBoard(session.api(), machine, board_wait, options.link == "ethernet")) {
     const host::LinkState link = kvhost::ReadLinkState(session.api());
+    const std::string reason = kvhost::NoBoardReason(session.api(), options.listen_port,
+                                                     options.time_limit_s ? "time limit reached before a board answered"
+                                                                          : "no board answered within 15 s");
     session.ShutDown();
     if (platform::InterruptRequested()) return Fail(kExitInterrupted, "interrupted before a board answered");
-    if (link.listen_failed != 0) {
-      return Fail(kExitNoBoard, "the plug-in cannot listen on port " + std::to_string(options.listen_port) +
-                                    " (Listen failed): is another program using it?");
-    }
-    if (link.in_loader != 0) return Fail(kExitNoBoard, kvhost::kInLoaderWithoutImage);
-    if (link.identified != 0) return Fail(kExitNoBoard, "the board was identified but never answered the status poll");
-    return Fail(kExitNoBoard, options.time_limit_s ? "time limit reached before a board answered"
-                                                   : "no board answered within 15 s");
+    if (link.in_loader != 0 && link.listen_failed == 0) return Fail(kExitNoBoard, kvhost::kInLoaderWithoutImage);
+    return Fail(kExitNoBoard, reason);
   }
   PrintIdentity(session.api());
 
@@ -221,7 +222,11 @@ int main(int argc, char** argv) {
     kvhost::RunResult result = runner.Run(remaining, terminal ? std::function<void(const kvhost::RunProgress&)>(ProgressBar)
                                                               : std::function<void(const kvhost::RunProgress&)>());
     if (terminal) std::printf("\n");
-    if (result.interrupted || result.stalled) StopMotion(session.api(), machine);
+    // A plan that broke off (the program file changed under it) stops what is already queued
+    // too: the rest of the cut it belongs to will not come.
+    const bool broke_off = !result.error.empty() && result.segments_planned > 0;
+    if (result.interrupted || result.stalled || broke_off) StopMotion(session.api(), machine);
+    if (broke_off) std::printf("planning stopped (%s): motion stopped as an E-stop does\n", result.error.c_str());
     if (result.interrupted) std::printf("interrupted: motion stopped as an E-stop does\n");
     if (result.stalled) {
       std::printf("the board showed no progress for %.1f s with motion outstanding: run stopped\n",
@@ -276,10 +281,16 @@ int main(int argc, char** argv) {
         std::printf("board not back within %.1f s\n", *options.await_reconnect_s);
       }
     }
-    if (result.interrupted) exit_code = kExitInterrupted;
-    else if (result.estop) exit_code = kExitEstop;
-    else if (result.timed_out || result.stalled) exit_code = kExitNoBoard;
-    else if (!result.completed) exit_code = kExitBadInput;
+    switch (kvhost::Outcome(summary)) {
+      case kvhost::RunOutcome::kCompleted: exit_code = kExitOk; break;
+      case kvhost::RunOutcome::kEndMismatch: exit_code = kExitEndMismatch; break;
+      case kvhost::RunOutcome::kUnderruns: exit_code = kExitUnderruns; break;
+      case kvhost::RunOutcome::kInterrupted: exit_code = kExitInterrupted; break;
+      case kvhost::RunOutcome::kEstop: exit_code = kExitEstop; break;
+      case kvhost::RunOutcome::kTimedOut:
+      case kvhost::RunOutcome::kStalled: exit_code = kExitNoBoard; break;
+      case kvhost::RunOutcome::kFailed: exit_code = kExitBadInput; break;
+    }
   }
 
   session.ShutDown();

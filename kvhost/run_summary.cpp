@@ -43,9 +43,64 @@ std::uint64_t Reconnects(const host::LinkState& h) { return h.connections > 1 ? 
 
 }  // namespace
 
+std::string EndMismatch(const RunSummary& s) {
+  const RunResult& r = s.run;
+  for (int k = 0; k < 6; ++k) {
+    const std::int64_t want = r.program_end_steps[k];
+    std::string axis(1, kAxisNames[k]);
+    if (r.axis_position[k] != want) {
+      return "the host's " + axis + " ended at " + std::to_string(r.axis_position[k]) + " steps, the program ends at " +
+             std::to_string(want);
+    }
+    if (s.board_end_steps && (*s.board_end_steps)[k] != want) {
+      return "the board's " + axis + " ended at " + std::to_string((*s.board_end_steps)[k]) +
+             " steps, the program ends at " + std::to_string(want);
+    }
+  }
+  return "";
+}
+
+RunOutcome Outcome(const RunSummary& s) {
+  const RunResult& r = s.run;
+  if (r.interrupted) return RunOutcome::kInterrupted;
+  if (r.estop) return RunOutcome::kEstop;
+  if (r.timed_out) return RunOutcome::kTimedOut;
+  if (r.stalled) return RunOutcome::kStalled;
+  if (!r.completed || s.dry_run) return RunOutcome::kFailed;
+  if (!EndMismatch(s).empty()) return RunOutcome::kEndMismatch;
+  if (s.underruns && *s.underruns > 0) return RunOutcome::kUnderruns;
+  return RunOutcome::kCompleted;
+}
+
+const char* OutcomeName(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kCompleted: return "completed";
+    case RunOutcome::kEndMismatch: return "end_mismatch";
+    case RunOutcome::kUnderruns: return "underruns";
+    case RunOutcome::kEstop: return "estop";
+    case RunOutcome::kTimedOut: return "timed_out";
+    case RunOutcome::kStalled: return "stalled";
+    case RunOutcome::kInterrupted: return "interrupted";
+    case RunOutcome::kFailed: break;
+  }
+  return "failed";
+}
+
 void PrintSummary(const RunSummary& s) {
   const RunResult& r = s.run;
-  std::printf("%s\n", r.completed ? "run completed" : r.estop ? "run ended in E-stop" : r.timed_out ? "run timed out" : "run failed");
+  switch (Outcome(s)) {
+    case RunOutcome::kCompleted: std::printf("run completed\n"); break;
+    case RunOutcome::kEndMismatch:
+      std::printf("run failed: the machine did not end where the program ends (%s)\n", EndMismatch(s).c_str());
+      break;
+    case RunOutcome::kUnderruns:
+      std::printf("run not clean: the board's queue ran dry %u time%s mid-motion (each a stop in the middle of a cut)\n",
+                  *s.underruns, *s.underruns == 1 ? "" : "s");
+      break;
+    case RunOutcome::kEstop: std::printf("run ended in E-stop\n"); break;
+    case RunOutcome::kTimedOut: std::printf("run timed out\n"); break;
+    default: std::printf("run failed\n"); break;
+  }
   if (!r.error.empty()) std::printf("error: %s\n", r.error.c_str());
   if (!s.link.empty()) std::printf("link %s\n", s.link.c_str());
   std::printf("segments planned %llu", static_cast<unsigned long long>(r.segments_planned));
@@ -95,8 +150,12 @@ std::string SummaryJson(const RunSummary& s) {
   const RunResult& r = s.run;
   std::ostringstream out;
   out.precision(12);
-  out << "{\"completed\":" << (r.completed ? "true" : "false") << ",\"dry_run\":" << (s.dry_run ? "true" : "false")
-      << ",\"estop\":" << (r.estop ? "true" : "false") << ",\"timed_out\":" << (r.timed_out ? "true" : "false")
+  const RunOutcome outcome = Outcome(s);
+  out << "{\"completed\":" << (outcome == RunOutcome::kCompleted ? "true" : "false");
+  out << ",\"dry_run\":" << (s.dry_run ? "true" : "false");
+  if (!s.dry_run) out << ",\"outcome\":\"" << OutcomeName(outcome) << "\"";
+  if (!s.dry_run && r.completed) out << ",\"end_matches\":" << (EndMismatch(s).empty() ? "true" : "false");
+  out      << ",\"estop\":" << (r.estop ? "true" : "false") << ",\"timed_out\":" << (r.timed_out ? "true" : "false")
       << ",\"segments_planned\":" << r.segments_planned << ",\"segments_total\":" << s.segments_total;
   if (s.segments_sent) out << ",\"segments_sent\":" << *s.segments_sent;
   if (!s.link.empty()) out << ",\"link\":\"" << JsonEscape(s.link) << "\"";

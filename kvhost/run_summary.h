@@ -31,6 +31,18 @@ struct RunSummary {
   std::optional<host::LinkState> link_health;  // the plug-in's counters at the end of the run
 };
 
+// What a run came to. A run is completed only when the plug-in reported rest after the last
+// segment, the host (and a board that tells its own position) ended exactly on the programmed
+// end, and the board's queue never ran dry mid-motion: an underrun is a stop in the middle of a
+// cut.
+enum class RunOutcome { kCompleted, kEndMismatch, kUnderruns, kEstop, kTimedOut, kStalled, kInterrupted, kFailed };
+RunOutcome Outcome(const RunSummary& summary);
+// "" when the host's end (and the board's, where known) is the programmed end, in steps;
+// otherwise the first axis that differs, in words.
+std::string EndMismatch(const RunSummary& summary);
+// The word for an outcome in the JSON ("completed", "end_mismatch", "underruns", ...).
+const char* OutcomeName(RunOutcome outcome);
+
 // The summary of a dry run: what the planner made of the program at the segment period.
 RunSummary DryRunSummary(const kvgcode::PlanSummary& plan, const kvgcode::MachineSettings& settings,
                          double segment_time_s);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "board_wait.h"
+#include "dialog_view.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "shell/host_access.h"
@@ -81,6 +82,12 @@ void Watch(const PluginApi& api, HostMachine& machine, bool terminal, std::optio
   std::lock_guard<std::mutex> guard(out_lock);
   if (terminal) std::printf("\n");
   std::printf("watch ended\n");
+  // Counted, and only the last few kept: a pendant may press keys without end.
+  const std::vector<std::string> lines = machine.CodeLines();
+  std::printf("host calls: %llu button presses, %llu G-code lines%s%s%s\n",
+              static_cast<unsigned long long>(machine.ButtonCount()),
+              static_cast<unsigned long long>(machine.CodeLineCount()), lines.empty() ? "" : " (last \"",
+              lines.empty() ? "" : EscapeControls(lines.back()).c_str(), lines.empty() ? "" : "\")");
 }
 
 }  // namespace kvhost

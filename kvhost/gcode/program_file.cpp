@@ -10,7 +10,27 @@ namespace {
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
+// FNV-1a, 64 bits: a change of the checked bytes shows with near certainty.
+std::uint64_t Hash(const char* data, std::size_t size) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::size_t i = 0; i < size; ++i) {
+    h ^= static_cast<unsigned char>(data[i]);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
 }  // namespace
+
+std::optional<ProgramFile::Stamp> ProgramFile::StampOf(const std::string& path) {
+  std::error_code ec;
+  Stamp stamp;
+  stamp.size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  stamp.modified = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  return stamp;
+}
 
 bool ProgramFile::Open(const std::string& path, std::string& error) {
   in_.open(path, std::ios::binary);
@@ -18,12 +38,21 @@ bool ProgramFile::Open(const std::string& path, std::string& error) {
     error = "cannot read " + path;
     return false;
   }
+  path_ = path;
+  stamp_ = StampOf(path);
+  checking_ = true;
+  checked_.clear();
+  line_number_ = 0;
+  chunk_index_ = 0;
   chunk_.resize(kChunkBytes);
   Rewind();
   return true;
 }
 
 void ProgramFile::Rewind() {
+  // The pass that read from the start of the file is the check; later passes are held to it.
+  if (line_number_ > 0 || chunk_index_ > 0) checking_ = false;
+  chunk_index_ = 0;
   in_.clear();
   in_.seekg(0);
   chunk_pos_ = chunk_end_ = 0;
@@ -42,7 +71,44 @@ bool ProgramFile::Fill() {
     return false;
   }
   if (!in_) at_eof_ = true;  // a short read: nothing more after these bytes
+  if (chunk_end_ > 0 && !StillAsChecked()) {
+    chunk_pos_ = chunk_end_ = 0;
+    return false;
+  }
+  ++chunk_index_;
   return chunk_end_ > 0;
+}
+
+void ProgramFile::Changed(const std::string& what) {
+  const int number = line_number_ + 1;
+  fault_ = ParseError{number, {}, "line " + std::to_string(number) + ": the program file changed since it was checked (" +
+                                      what + "); nothing from the changed file is run"};
+}
+
+bool ProgramFile::StillAsChecked() {
+  const std::optional<Stamp> now = StampOf(path_);
+  if (!now || !stamp_) {
+    Changed("it can no longer be examined");
+    return false;
+  }
+  if (now->size != stamp_->size) {
+    Changed("size " + std::to_string(stamp_->size) + " bytes, now " + std::to_string(now->size));
+    return false;
+  }
+  if (now->modified != stamp_->modified) {
+    Changed("its modification time moved");
+    return false;
+  }
+  const std::uint64_t hash = Hash(chunk_.data(), chunk_end_);
+  if (checking_) {
+    if (chunk_index_ == checked_.size()) checked_.push_back(hash);
+    return true;
+  }
+  if (chunk_index_ >= checked_.size() || checked_[chunk_index_] != hash) {
+    Changed("bytes from " + std::to_string(chunk_index_ * kChunkBytes) + " on differ");
+    return false;
+  }
+  return true;
 }
 
 bool ProgramFile::NextLine(std::string_view& line) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -97,21 +99,81 @@ TEST_F(ProgramFileTest, FaultsAreTheWholeParsesAndALineTooLongIsRefusedShortly) 
   EXPECT_NE(error.find("cannot read"), std::string::npos);
 }
 
-TEST_F(ProgramFileTest, AFileChangedAfterItsCheckStopsThePlanAtTheFault) {
+// A changed file is never planned from: the fault comes before any line of the changed bytes
+// gives a segment, whether the change shows in the file's time and size or only in its bytes.
+TEST_F(ProgramFileTest, AFileChangedAfterItsCheckStopsThePlanBeforeAnyChangedLine) {
   const std::string path = Write("G21\nG1 X1 F600\nG1 X2\nM2\n");
   ProgramFile file;
   std::string error;
   ASSERT_TRUE(file.Open(path, error));
   ASSERT_FALSE(CheckProgram(file));
   {
-    std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(15) << "G18";  // line 3 becomes "G18X2"
+    std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(15) << "Z-9";  // line 3: "G1Z-92"
   }
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
   Planner planner(file, DefaultMillSettings(), 0.003);
   PlanEvent event;
-  while (planner.Next(event)) {
-  }
+  int events = 0;
+  while (planner.Next(event)) ++events;
   ASSERT_TRUE(planner.error());
-  EXPECT_NE(planner.error()->find("line 3"), std::string::npos) << *planner.error();
+  EXPECT_NE(planner.error()->find("changed since it was checked"), std::string::npos) << *planner.error();
+  EXPECT_EQ(events, 0) << "the changed file's chunk was planned from";
+}
+
+// Lines of a program over several read chunks (64 KiB each): "G1 X<n> F600" padded to 64 bytes.
+std::string PaddedLines(int count) {
+  std::string text = "G21 G90\n";
+  for (int i = 0; i < count; ++i) {
+    std::string line = "G1 X" + std::to_string(i % 50) + " F600 ";
+    line.resize(63, ';');
+    text += line + "\n";
+  }
+  return text + "M2\n";
+}
+
+TEST_F(ProgramFileTest, ChangedBytesUnderTheSameSizeAndTimeAreFoundAtTheirChunkBeforeTheirLines) {
+  const std::string text = PaddedLines(5000);  // about 320 KB: five chunks
+  const std::string path = Write(text);
+  ProgramFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(path, error));
+  ASSERT_FALSE(CheckProgram(file));
+  const auto checked_time = std::filesystem::last_write_time(path);
+  {  // inside the third chunk, which starts at byte 131072
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(2 * 65536 + 100));
+    out << "Z-90";
+  }
+  std::filesystem::last_write_time(path, checked_time);  // an edit that kept size and time
+  Planner planner(file, DefaultMillSettings(), 0.003);
+  PlanEvent event;
+  int last_line = 0;
+  while (planner.Next(event)) last_line = std::max(last_line, event.line);
+  ASSERT_TRUE(planner.error());
+  EXPECT_NE(planner.error()->find("bytes from 131072 on differ"), std::string::npos) << *planner.error();
+  // Lines that lie wholly in the first two chunks are planned; none that reach into the third.
+  const int first_line_reaching_chunk3 = 1 + static_cast<int>((2 * 65536 - 8) / 64) + 1;
+  EXPECT_LT(last_line, first_line_reaching_chunk3);
+  EXPECT_GT(last_line, first_line_reaching_chunk3 - 10) << "the unchanged chunks are planned";
+}
+
+TEST_F(ProgramFileTest, AChangeDuringThePlanStopsItAtTheNextRead) {
+  const std::string path = Write(PaddedLines(5000));
+  ProgramFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(path, error));
+  ASSERT_FALSE(CheckProgram(file));
+  Planner planner(file, DefaultMillSettings(), 0.003);
+  PlanEvent event;
+  int last_line = 0;
+  while (planner.Next(event) && event.line < 100) last_line = event.line;  // into the first chunk
+  {
+    std::ofstream(path, std::ios::binary | std::ios::app) << "G0 Z-90\n";  // the file grows
+  }
+  while (planner.Next(event)) last_line = std::max(last_line, event.line);
+  ASSERT_TRUE(planner.error());
+  EXPECT_NE(planner.error()->find("changed since it was checked (size"), std::string::npos) << *planner.error();
+  EXPECT_LE(last_line, 1 + 65536 / 64) << "planning went on past the chunk in hand";
 }
 
 }  // namespace
