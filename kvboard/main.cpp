@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
   std::vector<kvboard::CliFault> pending = options.faults;
   std::vector<kvboard::CliPendantKey> pending_keys = options.pendant_keys;
   bool pendants_announced = false;
-  std::uint64_t flood_rounds = 0;  // of 20 key presses and releases each
+  constexpr int kFloodPressesPerFrame = 98;  // a frame carries 196 pendant bytes
+  constexpr int kFloodFramesPerRound = 5;
+  std::uint64_t flood_rounds = 0;
   // A silenced board talks again once the link has ended, as one that lost its power does.
   bool silenced = false;
   std::uint32_t silenced_at_disconnects = 0;
@@ -151,10 +153,13 @@ int main(int argc, char** argv) {
     bool flooding = false;
     if (pendants_announced && options.pendant_flood && elapsed_ms >= options.pendant_flood->at_s * 1000.0) {
       flooding = true;
-      for (int i = 0; i < 20; ++i) {
-        board.PressPendantKey(options.pendant_flood->channel, options.pendant_flood->key_byte);
-        board.ReleasePendantKey(options.pendant_flood->channel, options.pendant_flood->key_byte);
+      // Whole frames of presses and releases, as a peer flooding key records sends them.
+      std::vector<std::uint8_t> keys;
+      for (int i = 0; i < kFloodPressesPerFrame; ++i) {
+        keys.push_back(options.pendant_flood->key_byte);
+        keys.push_back(static_cast<std::uint8_t>(options.pendant_flood->key_byte + 128));
       }
+      for (int i = 0; i < kFloodFramesPerRound; ++i) board.SendPendantBytes(options.pendant_flood->channel, keys);
       ++flood_rounds;
     }
     if (!pending.empty()) {
@@ -178,7 +183,7 @@ int main(int argc, char** argv) {
   }
   board.Stop();
   if (flood_rounds != 0) {
-    std::printf("kvboard: pendant flood sent %llu key presses\n", static_cast<unsigned long long>(flood_rounds * 20));
+    std::printf("kvboard: pendant flood sent %llu key presses\n", static_cast<unsigned long long>(flood_rounds * kFloodPressesPerFrame * kFloodFramesPerRound));
   }
   if (capture != nullptr) std::fclose(capture);
   PrintSummary(board.Snapshot());
