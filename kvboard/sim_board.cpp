@@ -288,7 +288,10 @@ void SimBoard::UsbLinkLoop() {
       restart = restart_requested_;
       restart_requested_ = false;
     }
-    if (restart) usb_device_->Unplug();  // the board restarts: it leaves the bus and comes back
+    if (restart) {
+      usb_device_->Unplug();  // the board restarts: it leaves the bus and comes back
+      usb_pending_.clear();   // and whatever the host had written is gone with it
+    }
     OnDisconnected();
     if (!config_.reconnect && !restart) break;
   }
@@ -298,10 +301,19 @@ void SimBoard::UsbReceiveLoop() {
   const std::uint64_t opened = usb_device_->HostOpens();
   std::vector<std::uint8_t> report;
   while (running_) {
-    if (!usb_device_->TakeOutputReport(report, kWaitSliceMs)) {
+    if (!usb_pending_.empty()) {
+      report = std::exchange(usb_pending_, {});
+    } else if (!usb_device_->TakeOutputReport(report, kWaitSliceMs)) {
       // Closed by the host, unplugged, or closed and opened again: the connection is over.
       if (!usb_device_->HostOpen() || usb_device_->HostOpens() != opened) return;
       continue;
+    }
+    // A report taken after the host opened the device again begins the new connection: applied
+    // here, inside the old one, it would build state (a loader image, say) that the new
+    // connection's start then wipes, though the host sent it all on the new handle.
+    if (usb_device_->HostOpens() != opened) {
+      usb_pending_ = std::move(report);
+      return;
     }
     bool restart = false;
     {

@@ -166,6 +166,7 @@ class SimBoard {
   std::mutex send_mu_;
   platform::SocketHandle sock_ = platform::kInvalidSocket;  // guarded by send_mu_
   bool usb_open_ = false;                                   // guarded by send_mu_: the host has us open
+  std::vector<std::uint8_t> usb_pending_;  // link thread only: the first report of the next connection
   std::shared_ptr<platform::SimHidBackend> hid_;             // set before the threads start
   std::shared_ptr<platform::SimHidDevice> usb_device_;       // set before the threads start
   std::string peer_name_;                                   // guarded by mu_

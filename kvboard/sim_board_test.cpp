@@ -5,10 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/clock.h"
+#include "platform/hid.h"
+#include "platform/hid_sim.h"
 #include "runtime/le_bytes.h"
 #include "runtime/packet_buffer.h"
 #include "test_peer.h"
@@ -210,6 +216,76 @@ TEST_F(SimBoardTest, LoaderAnswersWithStatusZeroTakesTheImageAndComesBackAsFirmw
   ASSERT_EQ(ident->size(), 18u);
   EXPECT_EQ((*ident)[1], 1);
   EXPECT_EQ(kv::GetLe<std::uint16_t>(*ident, 11), 0x0204);
+}
+
+// A USB host that closes its handle and opens another while the board is still busy with the old
+// one's last report: everything the new handle writes belongs to the new connection, so an image
+// sent on it is not wiped when the board notices the new handle during the pause before the end.
+TEST_F(SimBoardTest, ReportsOfANewUsbHandleAreNeverTakenIntoTheOldConnection) {
+  std::mutex gate_mu;
+  std::condition_variable gate_cv;
+  bool in_ident = false, release = false, held = false;
+  BoardConfig c = Config();
+  c.usb = true;
+  c.in_loader = true;
+  c.verbose = true;
+  c.log = [&, sink = log_.Sink()](std::string_view line) {
+    sink(line);
+    if (line.find("rx DD") == std::string_view::npos) return;
+    std::unique_lock lock(gate_mu);
+    if (std::exchange(held, true)) return;
+    in_ident = true;  // the board is inside the identification request, holding its state
+    gate_cv.notify_all();
+    gate_cv.wait(lock, [&] { return release; });
+  };
+  SimBoard board(c);
+  ASSERT_TRUE(board.Start());
+  std::shared_ptr<platform::HidBackend> backend = platform::CurrentHidBackend();
+  ASSERT_TRUE(backend);
+  std::string path;
+  for (const platform::HidDeviceInfo& d : backend->Enumerate()) path = d.path;
+  ASSERT_FALSE(path.empty());
+
+  auto report = [](std::initializer_list<std::uint8_t> head, std::size_t fill_from = 0) {
+    std::vector<std::uint8_t> r(65, 0);
+    std::copy(head.begin(), head.end(), r.begin() + 1);
+    if (fill_from != 0) {
+      for (std::size_t i = 0; i < 48; ++i) r[5 + i] = static_cast<std::uint8_t>(fill_from + i);
+    }
+    return r;
+  };
+  std::shared_ptr<platform::HidDevice> first = backend->Open(path);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.connected; }, kTimeoutMs));
+  ASSERT_TRUE(first->Write(report({2, 0, 0x01, 0xDD})));  // the identification request frame
+  {
+    std::unique_lock lock(gate_mu);
+    ASSERT_TRUE(gate_cv.wait_for(lock, std::chrono::milliseconds(kTimeoutMs), [&] { return in_ident; }));
+  }
+  first->Close();
+  std::shared_ptr<platform::HidDevice> second = backend->Open(path);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(second->Write(report({0xC3})));
+  EXPECT_TRUE(second->Write(report({0xC5, 0, 0, 0}, 1)));
+  EXPECT_TRUE(second->Write(report({0xC5, 0, 0, 48}, 49)));
+  {
+    std::lock_guard lock(gate_mu);
+    release = true;
+  }
+  gate_cv.notify_all();
+  platform::SleepMs(200);  // the host's pause before the end: the board falls idle meanwhile
+  EXPECT_TRUE(second->Write(report({0xC6})));
+  ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.loader_ends == 1; }, kTimeoutMs));
+  const Stats s = board.Snapshot();
+  EXPECT_EQ(s.loader_begins, 1u);
+  EXPECT_EQ(s.loader_blocks, 2u);
+  EXPECT_EQ(s.loader_bad_blocks, 0u) << s.last_fault;
+  EXPECT_EQ(s.upgrades, 1u) << "the image sent on the new handle was kept";
+  EXPECT_FALSE(log_.HasLine("end without a complete image"));
+  std::vector<std::uint8_t> image;
+  for (std::uint8_t i = 1; i <= 96; ++i) image.push_back(i);
+  EXPECT_EQ(board.LoaderImage(), image);
+  second->Close();
 }
 
 TEST_F(SimBoardTest, ReloadRestartsIntoTheLoaderWhereBadAddressesVoidTheImageAndAMarkedImageSetsTheVersion) {
