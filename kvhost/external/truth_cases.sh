@@ -127,6 +127,9 @@ case $case in
     ;;
   flood)
     secs=${FLOOD_SECONDS:-20}
+    # AddressSanitizer holds freed memory back in its quarantine: without one, RSS shows the heap.
+    export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0"
+    growth_kb=${FLOOD_GROWTH_KB:-8192}
     start_board --pendant 0,18 --pendant-flood 0,19@1s
     # Every host call is a line of output: those are left out of the log.
     ( "$kvhost" "${external[@]}" --watch --time-limit "$secs" & echo $! > host.pid; wait $!; echo $? > host.rc ) |
@@ -144,7 +147,7 @@ case $case in
     [ "$(cat host.rc)" -eq 0 ] || fail "exit $(cat host.rc), expected 0"
     [ -n "$early" ] && [ -n "$late" ] || fail "no RSS read"
     echo "RSS ${early} kB at 6 s, ${late} kB at $(( secs - 2 )) s"
-    [ $(( late - early )) -lt 8192 ] || fail "kvhost grew by $(( late - early )) kB under the flood"
+    [ $(( late - early )) -lt "$growth_kb" ] || fail "kvhost grew by $(( late - early )) kB under the flood"
     lines=$(sed -n 's/^host calls: .* \([0-9]*\) G-code lines.*/\1/p' host.log)
     [ "${lines:-0}" -gt 5000 ] || fail "the flood made only ${lines:-0} G-code lines"
     echo "$lines G-code lines from the pendant"
