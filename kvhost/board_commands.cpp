@@ -183,7 +183,10 @@ CommandResult Upgrade(const PluginApi& api, HostMachine& machine, DialogDriver& 
                       bool board_in_loader, bool terminal, int timeout_ms, std::string* plugin_words) {
   const std::uint32_t connections = ReadLinkState(api).connections;
   platform::Dialog* dialog = nullptr;
-  if (!board_in_loader && !ClickUpgrade(api, driver, path, dialog)) return CommandResult::kRefused;
+  if (!board_in_loader && !ClickUpgrade(api, driver, path, dialog)) {
+    if (plugin_words != nullptr) *plugin_words = UpgradeFailureWords(machine.StatusLine());
+    return CommandResult::kRefused;
+  }
   ProgressLine progress(terminal);
   // The plug-in's word on a transfer that failed, kept as seen: a later status may replace it.
   auto note = [&] {
