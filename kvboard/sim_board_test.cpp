@@ -625,6 +625,42 @@ TEST_F(SimBoardTest, DiscoveryAnswersOnlyHelloAndTheBoardReconnectsAfterADrop) {
   EXPECT_TRUE(peer_.WaitClosed(kTimeoutMs));
 }
 
+// A board whose firmware resumes holds its motion, its queue and its executed count while the
+// link is down and carries on with them once connected again; the default board runs on.
+TEST_F(SimBoardTest, ABoardThatResumesHoldsItsQueueWhileTheLinkIsDown) {
+  for (const bool resume : {true, false}) {
+    SCOPED_TRACE(resume ? "resume_queue" : "default");
+    BoardConfig config = Config();
+    config.resume_queue = resume;
+    SimBoard board(config);
+    Connect(board);
+    SetPeriodFigure(board, 1000, 5000);  // 5 ms a segment
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(peer_.SendFrame(SegmentFrame(20, {1, 0, 0, 0, 0, 0})));
+    ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.motion.segments_executed_total >= 20; }, kTimeoutMs));
+    peer_.CloseConnection();
+    ASSERT_TRUE(board.WaitFor([](const Stats& s) { return !s.connected; }, kTimeoutMs));
+    const Stats dropped = board.Snapshot();
+    platform::SleepMs(300);  // 60 periods
+    const Stats later = board.Snapshot();
+    if (resume) {
+      EXPECT_EQ(later.motion.segments_executed_total, dropped.motion.segments_executed_total) << "held while away";
+      EXPECT_EQ(later.position_steps, dropped.position_steps);
+      EXPECT_GT(later.motion.queue_depth, 0u);
+    } else {
+      EXPECT_GT(later.motion.segments_executed_total, dropped.motion.segments_executed_total) << "runs on";
+    }
+    ASSERT_TRUE(peer_.AcceptBoard(board.DiscoveryPort(), kTimeoutMs));
+    ASSERT_TRUE(board.WaitFor([](const Stats& s) { return s.motion.segments_executed_total == 200; }, kTimeoutMs))
+        << "the queue runs to its end once the host is back";
+    const Stats end = board.Snapshot();
+    EXPECT_EQ(end.motion.segments_executed, 200u) << "the executed count kept across the reconnect";
+    EXPECT_EQ(end.position_steps[0], 200);
+    EXPECT_EQ(end.motion.segments_dropped, 0u);
+    board.Stop();
+    peer_.CloseConnection();
+  }
+}
+
 TEST_F(SimBoardTest, WithoutReconnectTheBoardStaysOfflineAfterADrop) {
   BoardConfig c = Config();
   c.reconnect = false;
