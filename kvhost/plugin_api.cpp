@@ -1,8 +1,41 @@
 // Resolving the plug-in's entry points by name, as the real host does.
 #include "plugin_api.h"
 
+#include <type_traits>
+
+#include "shell/exports.h"
+
 namespace kvhost {
 namespace {
+
+// Each entry point is called through exactly the type the plug-in defines it with: a calling
+// convention or an argument that differed would go unnoticed where the conventions coincide
+// (64-bit) and break the stack of the 32-bit host.
+#define KV_SAME_TYPE(name) \
+  static_assert(std::is_same_v<decltype(PluginApi::name), decltype(&::name)>, #name " differs from the export")
+KV_SAME_TYPE(SetProName);
+KV_SAME_TYPE(InitControl);
+KV_SAME_TYPE(PostInitControl);
+KV_SAME_TYPE(Config);
+KV_SAME_TYPE(StopPlug);
+KV_SAME_TYPE(SetGetDRO);
+KV_SAME_TYPE(SetSetDRO);
+KV_SAME_TYPE(SetGetLED);
+KV_SAME_TYPE(SetSetLED);
+KV_SAME_TYPE(SetCode);
+KV_SAME_TYPE(SetDoButton);
+KV_SAME_TYPE(JogOn);
+KV_SAME_TYPE(JogOff);
+KV_SAME_TYPE(Home);
+KV_SAME_TYPE(Probe);
+KV_SAME_TYPE(DoDwell);
+KV_SAME_TYPE(Purge);
+KV_SAME_TYPE(Reset);
+KV_SAME_TYPE(Update);
+KV_SAME_TYPE(Notify);
+KV_SAME_TYPE(SetEthernetEndpoints);
+KV_SAME_TYPE(GetLinkState);
+#undef KV_SAME_TYPE
 
 template <typename Fn>
 bool Resolve(const platform::Library& library, const char* name, Fn& out, std::string& missing) {

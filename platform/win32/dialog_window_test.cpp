@@ -62,6 +62,10 @@ bool StyleFits(ControlKind kind, LONG style) {
   return false;
 }
 
+// A dialog procedure that handles nothing. A named function, since the system calls it with its
+// own convention (stdcall in 32-bit Windows), which a lambda's conversion does not give.
+INT_PTR CALLBACK IgnoreEveryMessage(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 // The dialog window as the screen shows it, as a 24-bit bitmap file.
 bool SaveScreenshot(HWND window, const fs::path& path) {
   RECT r;
@@ -183,8 +187,7 @@ TEST_F(DialogWindowTest, TheRealDialogHoldsEveryControlOfItsTemplate) {
   if (!IsWindow(dialog)) {
     // Why the system made no window: the same template created here directly.
     SetLastError(0);
-    HWND probe = CreateDialogParamW(dll, MAKEINTRESOURCEW(kv::IDD_PLUGIN_DIALOG), nullptr,
-                                    [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    HWND probe = CreateDialogParamW(dll, MAKEINTRESOURCEW(kv::IDD_PLUGIN_DIALOG), nullptr, IgnoreEveryMessage, 0);
     const DWORD error = GetLastError();
     if (probe != nullptr) DestroyWindow(probe);
     ASSERT_EQ(probe, nullptr) << "the template makes a window here, yet the dialog has none";

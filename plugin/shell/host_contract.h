@@ -212,4 +212,29 @@ struct LinkState {
 // The size of a LinkState before the health fields: callers built against it are still served.
 inline constexpr std::uint32_t kLinkStateBaseSize = offsetof(LinkState, listen_failed);
 
+// The layout the host and the plug-in share, pinned: a change of a field, of packing or of the
+// compiler's alignment rules (a double or a 64-bit integer aligned to 4 bytes, as 32-bit Linux
+// does, instead of 8 as 32-bit and 64-bit Windows do) fails to compile instead of shifting every
+// field behind it. The blocks come out the same in 32-bit and 64-bit builds; only the view's two
+// pointers change its size.
+static_assert(sizeof(HostString) == 4104 && offsetof(HostString, text) == 8);
+static_assert(sizeof(InputSignal) == 6 && sizeof(OutputSignal) == 5 && sizeof(RingSegment) == 48);
+static_assert(sizeof(EngineBlock) == 17176);
+static_assert(offsetof(EngineBlock, ring_read_index) == 16384 && offsetof(EngineBlock, position_changed) == 16396);
+static_assert(offsetof(EngineBlock, axis_position) == 16400 && offsetof(EngineBlock, input_signal) == 16553);
+static_assert(offsetof(EngineBlock, aux_mode) == 17024 && offsetof(EngineBlock, backlash_rate) == 17088);
+static_assert(offsetof(EngineBlock, home_position) == 17148 && offsetof(EngineBlock, input_scan_off) == 17172);
+static_assert(sizeof(SetupBlock) == 8);
+static_assert(sizeof(PlannerBlock) == 201264);
+static_assert(offsetof(PlannerBlock, status_text) == 184 && offsetof(PlannerBlock, mpg_axis) == 4288);
+static_assert(offsetof(PlannerBlock, mpg_enable_ref) == 4440 && offsetof(PlannerBlock, mpg_step) == 4448);
+static_assert(offsetof(PlannerBlock, segment_ring) == 4464 && offsetof(PlannerBlock, pulse_rate_limit) == 201072);
+static_assert(offsetof(PlannerBlock, board_has_room) == 201128 && offsetof(PlannerBlock, motion_flags) == 201136);
+static_assert(offsetof(PlannerBlock, segment_time) == 201152 && offsetof(PlannerBlock, queue_limit) == 201160);
+static_assert(offsetof(PlannerBlock, softlimit_position) == 201216);
+static_assert(sizeof(HostView) == 3 * sizeof(void*) && offsetof(HostView, jog_full_speed) == sizeof(void*) &&
+              offsetof(HostView, view_flag) == 2 * sizeof(void*));
+// A caller built against an older LinkState is served by its size alone.
+static_assert(kLinkStateBaseSize == 16 && offsetof(LinkState, frames_sent) == 24 && sizeof(LinkState) == 112);
+
 }  // namespace host
