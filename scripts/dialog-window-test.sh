@@ -3,17 +3,18 @@
 # dialog_window_tests (the DLL's dialog walked control by control and held to its template), and
 # the dialog's screenshot kept as a CI artefact (converted to PNG by scripts/bmp-to-png.py).
 # Usage: scripts/dialog-window-test.sh [BUILD_DIR] [CTEST_REGEX]
-#   BUILD_DIR    a configured 64-bit Windows cross build (default build-windows-x64); it is built
+#   BUILD_DIR    a configured Windows cross build, 32-bit (run under 32-bit Wine, which needs a
+#                kernel that runs 32-bit programs) or 64-bit (default build-windows-x64); it is built
 #   CTEST_REGEX  which of its tests run with the display (default DialogWindow)
 # The screenshot lands in BUILD_DIR/artifacts/plugin-dialog.png (and .bmp, as the test wrote it).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" = "--in-netns" ]; then
-  dir=$2 regex=$3
-  export WINEPREFIX="$dir/wine" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  dir=$2 regex=$3 wine_arch=$4
+  export WINEPREFIX="$dir/wine" WINEARCH="$wine_arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   server=wineserver
-  [ -x /usr/lib/wine/wineserver64 ] && server=/usr/lib/wine/wineserver64
+  [ "$wine_arch" = win64 ] && [ -x /usr/lib/wine/wineserver64 ] && server=/usr/lib/wine/wineserver64
   run() { bash "$here/scripts/wine-run.sh" "$@"; }
   display=":$(( 90 + $$ % 9 ))"
   Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
@@ -38,6 +39,9 @@ fi
 
 dir=$(cd "${1:-$here/build-windows-x64}" && pwd)
 regex=${2:-DialogWindow}
+# The build's bitness, from the toolchain it was configured with.
+wine_arch=win64
+grep -q '^CMAKE_TOOLCHAIN_FILE:.*i686' "$dir/CMakeCache.txt" && wine_arch=win32
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd=sudo
 missing=()
@@ -49,4 +53,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 cmake --build "$dir" -j2 --target dialog_window_tests kvplugin
-bash "$here/scripts/in-netns.sh" bash "$here/scripts/dialog-window-test.sh" --in-netns "$dir" "$regex"
+bash "$here/scripts/in-netns.sh" bash "$here/scripts/dialog-window-test.sh" --in-netns "$dir" "$regex" "$wine_arch"

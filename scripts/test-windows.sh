@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # The Windows stage: installs the cross compiler and Wine from Debian's packages where missing,
-# cross-builds, checks the DLL's export table, runs the Windows unit and integration tests under
-# Wine, and runs kvhost.exe with a bundled program against the Linux kvboard to the program's
-# exact end. Everything that runs Wine runs inside one private network namespace with only
-# loopback up (Wine's server, which owns the sockets, included).
+# cross-builds every 32-bit target (the product: Kalvero.dll, kvhost.exe and the tests) and checks
+# the DLL's export table, then runs the Windows unit and integration tests under Wine, kvhost.exe
+# with a bundled program against the Linux kvboard to the program's exact end (over Ethernet,
+# over USB, and a firmware upgrade), the cases with kvboard as a process of its own (reports early
+# and late, the link dropped, silenced and interrupted mid-program) and the dialog as a real
+# window. Everything that runs Wine runs inside a private network namespace with only loopback up
+# (Wine's server, which owns the sockets, included).
 #
-# The product is the 32-bit build (build-windows/). Where the kernel runs no 32-bit programs
-# (IA-32 emulation off), Wine can run no 32-bit Windows program either: the 32-bit DLL is still
-# built and its export table checked, and the tests and the session run on the 64-bit build of
-# the same sources (build-windows-x64/) under 64-bit Wine.
+# Which build runs is decided by running a 32-bit Windows program (kvhost.exe --help) under Wine.
+# Where that works, everything runs on the 32-bit build (build-windows/), the product. Where the
+# kernel runs no 32-bit programs (IA-32 emulation off), neither can Wine: the 32-bit targets are
+# still all built and the DLL's export table checked, and the tests run on a 64-bit build of the
+# same sources (build-windows-x64/) under 64-bit Wine.
 # Usage: scripts/test-windows.sh [--arch i686|x86_64] [--program FILE]
+#   --arch   skips the probe and runs the tests on that build
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program="$here/examples/pocket.nc"
@@ -121,8 +126,36 @@ PY
   tr -d '\r' <"$out/kvhost-upgrade.txt" | grep -q "^board back: .*firmware 0\.0\.0\.5" ||
     { echo "Wine firmware upgrade: the board did not come back with the new firmware" >&2; exit 1; }
   echo "Wine firmware upgrade: the board came back identified with firmware 0.0.0.5"
+
+  echo "== kvhost.exe under Wine against kvboard as a process of its own"
+  # The Linux cases' own script, with kvhost.exe and its DLL standing in for kvhost.
+  host="$out/kvhost-wine.sh"
+  printf '#!/bin/sh\nexec bash "%s/scripts/wine-run.sh" "%s/kvhost/kvhost.exe" --plugin "%s/plugin/Kalvero.dll" "$@"\n' \
+    "$here" "$dir" "$dir" >"$host"
+  chmod +x "$host"
+  external_rc=0
+  for case in early late drop silence interrupt; do
+    # A Windows console program hears Ctrl-C, not SIGTERM: Wine ends the process at a SIGTERM.
+    KV_INTERRUPT_SIGNAL=INT bash "$here/kvhost/external/run_case.sh" "$host" "$linux_dir/kvboard/kvboard" \
+      "$out/external/$case" "$case" || external_rc=1
+  done
   [ "$tests_rc" -eq 0 ] || { echo "Windows tests failed under Wine" >&2; exit 1; }
+  [ "$external_rc" -eq 0 ] || { echo "kvhost.exe against kvboard as a process: a case failed" >&2; exit 1; }
   exit 0
+fi
+
+# --- inside a namespace: can this machine run a 32-bit Windows program? ---------------------------
+if [ "${1:-}" = "--probe-in-netns" ]; then
+  dir="$2"
+  export WINEPREFIX="$dir/wine" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rc=0
+  output=$(timeout 600 bash "$here/scripts/wine-run.sh" "$dir/kvhost/kvhost.exe" --help 2>&1) || rc=$?
+  # No server of this namespace may outlive it: the stage's own starts in its namespace. Waiting
+  # for it lets a prefix that the first run created be saved whole.
+  timeout 120 wineserver -w 2>/dev/null || wineserver -k 2>/dev/null || true
+  if [ "$rc" -eq 0 ] && printf '%s' "$output" | grep -q "usage: kvhost"; then exit 0; fi
+  printf '%s\n' "$output" | tail -n 3 >&2
+  exit 1
 fi
 
 while [ $# -gt 0 ]; do
@@ -158,39 +191,44 @@ if [ ${#wanted[@]} -gt 0 ]; then
   installed wine32:i386 || apt_install wine32:i386 || echo "note: wine32 could not be installed" >&2
 fi
 
-# --- which Wine runs here -------------------------------------------------------------------------
-if [ -z "$arch" ]; then
-  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    arch=i686
-  else
-    echo "note: this kernel runs no 32-bit programs; the tests run on the 64-bit build" >&2
-    arch=x86_64
-  fi
-fi
-
 # --- builds ---------------------------------------------------------------------------------------
 started=$(date +%s)
-if [ "$arch" = i686 ]; then
-  dir=$(bash "$here/scripts/build-windows.sh" | tail -n 1)
-  wine_arch=win32
-else
-  echo "== the 32-bit Kalvero.dll and its export table"
-  bash "$here/scripts/build-windows.sh" --target kvplugin_check_exports >/dev/null
-  dir=$(bash "$here/scripts/build-windows.sh" --arch x86_64 | tail -n 1)
-  wine_arch=win64
-fi
-# The board simulator the session talks to is the Linux one.
+echo "== every 32-bit target: Kalvero.dll, kvhost.exe and the tests"
+dir32=$(bash "$here/scripts/build-windows.sh" | tail -n 1)
+cmake --build "$dir32" --target kvplugin_check_exports
+# The board simulator the sessions talk to is the Linux one.
 bash "$here/scripts/setup.sh"  # what the Linux build needs
 linux_dir="$here/build"  # the plain build of scripts/build.sh, as configured there
 cmake -S "$here" -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE= >/dev/null
 cmake --build "$linux_dir" -j 2 --target kvboard_cli >&2
+
+# --- which Wine runs here: a 32-bit Windows program tried ----------------------------------------
+if [ -z "$arch" ]; then
+  if bash "$here/scripts/in-netns.sh" bash "$here/scripts/test-windows.sh" --probe-in-netns "$dir32"; then
+    echo "32-bit Windows programs run here (kvhost.exe --help under 32-bit Wine): the tests run on the 32-bit build"
+    arch=i686
+  else
+    echo "note: this machine runs no 32-bit Windows program (kvhost.exe --help under 32-bit Wine failed; the kernel" \
+      "runs no 32-bit programs): every 32-bit target was built and the DLL's exports checked, and the tests run" \
+      "on the 64-bit build of the same sources" >&2
+    arch=x86_64
+  fi
+fi
+if [ "$arch" = i686 ]; then
+  dir=$dir32
+  wine_arch=win32
+else
+  dir=$(bash "$here/scripts/build-windows.sh" --arch x86_64 | tail -n 1)
+  wine_arch=win64
+fi
 echo "builds: $(( $(date +%s) - started )) s"
 
 bash "$here/scripts/in-netns.sh" bash "$here/scripts/test-windows.sh" --in-netns "$dir" "$wine_arch" "$linux_dir" "$program"
 # The plug-in dialog as a real window on a virtual display, with its screenshot.
-if [ "$wine_arch" = win64 ]; then
-  bash "$here/scripts/dialog-window-test.sh" "$dir"
+bash "$here/scripts/dialog-window-test.sh" "$dir"
+if [ "$arch" = i686 ]; then
+  echo "Windows stage: the 32-bit build (the product) tested under 32-bit Wine, $(( $(date +%s) - started )) s"
 else
-  echo "note: the dialog's window test runs on the 64-bit build only" >&2
+  echo "Windows stage: the 64-bit build tested under 64-bit Wine, the 32-bit build built and its exports checked," \
+    "$(( $(date +%s) - started )) s"
 fi
-echo "Windows stage: $(( $(date +%s) - started )) s"
