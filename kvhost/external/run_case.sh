@@ -11,6 +11,7 @@
 #   resume     the board drops the link mid-program holding its queue, and resumes it once
 #              connected again: it must end E-stopped with its queue dropped, exit 4
 #   interrupt  SIGTERM to kvhost mid-program: motion stopped (E-stop), stop frame, exit 5
+#              (KV_INTERRUPT_SIGNAL names another signal: INT for a Windows kvhost.exe under Wine)
 #   watch      kvhost --watch with a pendant on the board: its keys' host calls are printed,
 #              and the time limit ends the watch cleanly (stop frame, exit 0)
 set -uo pipefail
@@ -66,10 +67,12 @@ host_pid=$!
 if [ "$case" = interrupt ]; then
   for _ in $(seq 400); do grep -q "board:" host.log && break; sleep 0.05; done
   sleep 2
-  kill -TERM "$host_pid"
+  kill -"${KV_INTERRUPT_SIGNAL:-TERM}" "$host_pid"
 fi
 wait "$host_pid"
 rc=$?
+# A Windows kvhost.exe ends its lines with CR LF.
+tr -d '\r' <host.log >host.log.lf && mv host.log.lf host.log
 sleep 0.3
 kill -INT "$board_pid" 2>/dev/null
 wait "$board_pid" 2>/dev/null
