@@ -9,6 +9,7 @@
 
 #include "e2e_fixture.h"
 #include "run_summary.h"
+#include "platform/socket.h"
 
 namespace kvhost::e2e {
 namespace {
@@ -123,6 +124,36 @@ TEST_F(E2eProgram, UnderrunsMakeARunThatReachedItsEndNotAcleanCompletion) {
   summary.run.axis_position[0] = std::numeric_limits<std::int32_t>::min();  // the host's X jumped by 2^31
   EXPECT_EQ(Outcome(summary), RunOutcome::kEndMismatch);
   EXPECT_EQ(EndMismatch(summary), "the host's X ended at -2147483648 steps, the program ends at 0");
+}
+
+// A stray client that connects to the plug-in's port during a run and says nothing (as a second
+// board or a port scanner may) changes nothing: it waits in the backlog while the board is
+// heard, well past the quiet bound that would let it replace a silent board, and the program
+// ends where it should with no E-stop.
+TEST_F(E2eProgram, ASilentIntruderDuringARunChangesNothing) {
+  constexpr double kQuietBeforeTakeoverS = 3.0;
+  const kvgcode::Program program = Parse("G21 G90\nG1 X40 F600\nG1 X0\nM30\n", "inline program");
+  ASSERT_FALSE(program.blocks.empty());
+  std::uint16_t plugin_port = 0;
+  ASSERT_NO_FATAL_FAILURE(Connect([&](kvboard::BoardConfig& c) { plugin_port = c.plugin_port; }));
+  ASSERT_NE(plugin_port, 0);
+
+  platform::SocketHandle intruder = platform::kInvalidSocket;
+  bool intruder_connected = false;
+  double intruder_at_s = 0;
+  const ProgramOutcome out = RunProgram(program, [&](const RunProgress& p) {
+    if (intruder != platform::kInvalidSocket || p.elapsed_s < 1.0) return;
+    intruder = platform::TcpSocket(0);
+    intruder_connected = platform::Connect(intruder, {0x7F000001, plugin_port});
+    intruder_at_s = p.elapsed_s;
+  });
+  ExpectEndedOnProgrammedPosition(out);
+  EXPECT_FALSE(out.run.estop);
+  EXPECT_TRUE(intruder_connected) << "the intruder's connection was not even queued";
+  EXPECT_GT(out.run.wall_s - intruder_at_s, kQuietBeforeTakeoverS + 1.0)
+      << "the run did not outlast the quiet bound with the intruder waiting";
+  EXPECT_EQ(Board().connections, 1u) << "the board lost its link";
+  platform::CloseSocket(intruder);
 }
 
 }  // namespace

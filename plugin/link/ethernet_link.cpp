@@ -31,6 +31,11 @@ constexpr int kListenBacklog = 5;
 constexpr int kReceiveBufferBytes = 65536;
 constexpr int kReceiveChunk = 2048;
 constexpr std::uint32_t kPauseAfterReceiveFailMs = 2;
+// A newer connection replaces the board's only after nothing has come from the board for this
+// long: far above its report period (tens of ms) and the poll period (200 ms), so a board at
+// work is never replaced, yet a board that rebooted behind a half-open connection is back within
+// a few seconds. Until then the newcomer waits in the listen backlog.
+constexpr std::uint32_t kQuietBeforeTakeoverMs = 3000;
 // A board that stops reading must not hang a sender: one frame (the wait for the sender before
 // it included) gets this long, one send call at most a slice of it.
 constexpr std::uint32_t kSendBoundMs = 2000;
@@ -121,13 +126,27 @@ void DiscoveryThread() {
 }
 
 // Receives from the board until the connection ends. A board that rebooted without closing
-// leaves a connection nothing will ever arrive on, so the listening socket is watched too: a
-// newer connection takes over, and is returned for the caller to adopt.
+// leaves a connection nothing will ever arrive on, so once the connection has gone quiet (or is
+// being closed) the listening socket is watched too: a newer connection then takes over, and is
+// returned for the caller to adopt. While the board is heard, a newcomer (a second board, a
+// stray client) waits in the backlog and cannot take the link from it.
 platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::SocketHandle s_waiter) {
   std::uint8_t tmp_recv[kReceiveChunk];
   platform::SocketHandle newer = platform::kInvalidSocket;
+  std::uint32_t last_heard_ms = platform::TickMs();
   for (;;) {
-    const int ready = platform::WaitReadableEither(s, s_waiter, -1);
+    const std::uint32_t quiet_ms = platform::TickMs() - last_heard_ms;  // unsigned: right across the wrap
+    const bool replaceable = quiet_ms >= kQuietBeforeTakeoverMs || !eth_open.load();
+    const int ready = replaceable ? platform::WaitReadableEither(s, s_waiter, -1)
+                                  : (platform::WaitReadable(s, static_cast<int>(kQuietBeforeTakeoverMs - quiet_ms)) ? 1 : 0);
+    if (ready & 1) {
+      int n = platform::Receive(s, tmp_recv, kReceiveChunk);
+      if (n <= 0) break;
+      last_heard_ms = platform::TickMs();
+      bytes_received.fetch_add(static_cast<std::uint64_t>(n));
+      StreamFeed(std::span<const std::uint8_t>(tmp_recv, static_cast<std::size_t>(n)));
+      continue;  // heard just now: a waiting newcomer is looked at again only once it is quiet
+    }
     if (ready & 2) {
       platform::Ipv4Endpoint peer;
       newer = platform::Accept(s_waiter, &peer);
@@ -140,13 +159,8 @@ platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::So
       error_printf("accept, error !");
       platform::SleepMs(1);
     }
-    if (ready & 1) {
-      int n = platform::Receive(s, tmp_recv, kReceiveChunk);
-      if (n <= 0) break;
-      bytes_received.fetch_add(static_cast<std::uint64_t>(n));
-      StreamFeed(std::span<const std::uint8_t>(tmp_recv, static_cast<std::size_t>(n)));
-    }
-    if (ready == 0) platform::SleepMs(kPauseAfterReceiveFailMs);  // a failing wait must not spin
+    // A time-out while waiting for the quiet to pass, or a failing wait, which must not spin.
+    if (ready == 0) platform::SleepMs(kPauseAfterReceiveFailMs);
   }
   EthClose();
   {
