@@ -26,6 +26,7 @@ struct SimHidDevice::State {
   int open_handles = 0;          // open handles of the present generation
   std::uint64_t opens = 0;
   bool writes_fail = false;
+  bool takes_reports = true;
   std::deque<std::vector<std::uint8_t>> to_host;
   std::deque<std::vector<std::uint8_t>> from_host;
 
@@ -53,10 +54,15 @@ class SimHandle : public HidDevice {
     return true;
   }
 
+  // Pends while the device takes nothing (stalled, or its queue full), as a write to a real
+  // device does; ends at the write bound or when the handle closes.
   bool Write(std::span<const std::uint8_t> report) override {
     std::unique_lock<std::mutex> lock(s_->mu);
-    s_->cv.wait(lock, [&] { return !UsableLocked() || s_->from_host.size() < kQueueLimit; });
-    if (!UsableLocked() || s_->writes_fail) return false;
+    if (s_->writes_fail) return false;
+    const bool taken = s_->cv.wait_for(lock, std::chrono::milliseconds(kHidWriteBoundMs), [&] {
+      return !UsableLocked() || (s_->takes_reports && s_->from_host.size() < kQueueLimit);
+    });
+    if (!taken || !UsableLocked() || s_->writes_fail) return false;
     std::size_t length = std::min(report.size(), static_cast<std::size_t>(std::max(s_->info.output_report_length, 0)));
     s_->from_host.emplace_back(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(length));
     s_->cv.notify_all();
@@ -144,6 +150,12 @@ bool SimHidDevice::Plugged() const {
 void SimHidDevice::SetWritesFail(bool fail) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->writes_fail = fail;
+}
+
+void SimHidDevice::SetTakesReports(bool takes) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->takes_reports = takes;
+  state_->cv.notify_all();
 }
 
 SimHidBackend::SimHidBackend() = default;

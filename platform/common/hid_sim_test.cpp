@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -111,6 +112,62 @@ TEST(SimHid, ABackendCanBeInstalledForTheProcess) {
   EXPECT_EQ(platform::InstallSimHidBackend(), sim);
   platform::SetHidBackend(nullptr);
   EXPECT_EQ(platform::CurrentHidBackend(), platform::SystemHidBackend());
+}
+
+// A device that stops taking reports leaves the host's write pending, as a real device does: the
+// write gives up at the bound, closing the handle ends it at once, and a device that takes
+// reports again lets a pending write through.
+TEST(SimHid, AWriteToADeviceThatTakesNothingEndsAtTheBoundOrOnClose) {
+  SimHidBackend sim;
+  auto device = sim.AddDevice({u"board"});
+  auto host = sim.Open(device->Path());
+  ASSERT_NE(host, nullptr);
+  const std::vector<std::uint8_t> report(65, 0x42);
+  device->SetTakesReports(false);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(host->Write(report));
+  auto took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(took_ms, platform::kHidWriteBoundMs - 50);
+  EXPECT_LE(took_ms, platform::kHidWriteBoundMs + 1500);
+  std::vector<std::uint8_t> got;
+  EXPECT_FALSE(device->TakeOutputReport(got, 0)) << "the report was not taken";
+
+  std::atomic<int> result{-1};
+  std::thread writer([&] { result = host->Write(report) ? 1 : 0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  device->SetTakesReports(true);
+  writer.join();
+  EXPECT_EQ(result.load(), 1) << "taken once the device takes reports again";
+  EXPECT_TRUE(device->TakeOutputReport(got, 0));
+
+  device->SetTakesReports(false);
+  result = -1;
+  std::thread closed_writer([&] { result = host->Write(report) ? 1 : 0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  start = std::chrono::steady_clock::now();
+  host->Close();
+  closed_writer.join();
+  took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_LE(took_ms, 500) << "the close ended the pending write";
+}
+
+// A host that writes faster than the device takes fills its queue; the write past it pends like
+// one to a stalled device and gives up at the bound.
+TEST(SimHid, AWriteToAFullQueueEndsAtTheBound) {
+  SimHidBackend sim;
+  auto device = sim.AddDevice({u"board"});
+  auto host = sim.Open(device->Path());
+  ASSERT_NE(host, nullptr);
+  const std::vector<std::uint8_t> report(65, 0x17);
+  int written = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (written < 5000 && host->Write(report)) ++written;
+  const auto took_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 5000) << "the queue never filled";
+  EXPECT_LE(took_ms, platform::kHidWriteBoundMs + 1500);
 }
 
 }  // namespace

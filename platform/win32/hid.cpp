@@ -2,6 +2,7 @@
 // their capabilities and product strings, file handles on the device path for the reports.
 #include "platform/hid.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -16,55 +17,89 @@ extern "C" {
 namespace platform {
 namespace {
 
-constexpr DWORD kReadSliceMs = 50;        // how often a pending read looks at the closed flag
+constexpr DWORD kSliceMs = 50;              // how often a pending read or write looks at the closed flag
 constexpr ULONG kProductStringBytes = 256;  // 128 UTF-16 units
 
 HANDLE OpenPath(const std::string& path, DWORD access, DWORD flags) {
   return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// The read handle is overlapped so that Close from another thread always ends a pending read;
-// the write handle is synchronous.
+// The device's input report length from its capabilities; 0 when they cannot be read.
+std::size_t InputReportLength(HANDLE device) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(device, &preparsed)) return 0;
+  HIDP_CAPS caps{};
+  const bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  HidD_FreePreparsedData(preparsed);
+  return ok ? caps.InputReportByteLength : 0;
+}
+
+// Waits for an overlapped transfer on `handle` to finish; cancels it when `closed` is set or,
+// with a bound, when the bound has passed. True when it finished with `expected` bytes (at least
+// one when `expected` is 0).
+bool FinishTransfer(HANDLE handle, OVERLAPPED& overlapped, const std::atomic<bool>& closed, DWORD bound_ms,
+                    DWORD expected, DWORD& n) {
+  const DWORD start = GetTickCount();
+  while (WaitForSingleObject(overlapped.hEvent, kSliceMs) == WAIT_TIMEOUT) {
+    if (closed.load() || (bound_ms != INFINITE && GetTickCount() - start >= bound_ms)) {
+      CancelIoEx(handle, &overlapped);
+      break;
+    }
+  }
+  // Waits for the cancellation too: the OVERLAPPED and the buffer must outlive the transfer.
+  if (!GetOverlappedResult(handle, &overlapped, &n, TRUE)) return false;
+  return expected == 0 ? n > 0 : n == expected;
+}
+
+// Both handles are overlapped, so that Close from another thread always ends a pending read or
+// write, and a write to a device that stops taking reports gives up at the write bound instead
+// of holding its sender (and every sender queued behind it) for ever.
 class Win32HidDevice : public HidDevice {
  public:
   Win32HidDevice(HANDLE reader, HANDLE writer) : reader_(reader), writer_(writer) {
-    event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    read_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    write_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A read shorter than the device's input report length fails, whatever the caller's buffer.
+    input_report_.resize(InputReportLength(reader_));
   }
   ~Win32HidDevice() override {
     CloseHandle(reader_);
     if (writer_ != INVALID_HANDLE_VALUE) CloseHandle(writer_);
-    if (event_) CloseHandle(event_);
+    if (read_event_) CloseHandle(read_event_);
+    if (write_event_) CloseHandle(write_event_);
   }
 
   bool Read(std::span<std::uint8_t> report, std::size_t& count) override {
     std::lock_guard<std::mutex> guard(read_lock_);
-    if (closed_.load() || event_ == nullptr) return false;
+    if (closed_.load() || read_event_ == nullptr) return false;
+    // The device's length when its capabilities told it, else the caller's.
+    std::span<std::uint8_t> into = input_report_.empty() ? report : std::span<std::uint8_t>(input_report_);
     OVERLAPPED overlapped{};
-    overlapped.hEvent = event_;
-    ResetEvent(event_);
+    overlapped.hEvent = read_event_;
+    ResetEvent(read_event_);
     DWORD n = 0;
-    if (!ReadFile(reader_, report.data(), static_cast<DWORD>(report.size()), &n, &overlapped)) {
+    if (!ReadFile(reader_, into.data(), static_cast<DWORD>(into.size()), &n, &overlapped)) {
       if (GetLastError() != ERROR_IO_PENDING) return false;
-      while (WaitForSingleObject(event_, kReadSliceMs) == WAIT_TIMEOUT) {
-        if (closed_.load()) {
-          CancelIoEx(reader_, &overlapped);
-          break;
-        }
-      }
-      if (!GetOverlappedResult(reader_, &overlapped, &n, TRUE)) return false;
+      if (!FinishTransfer(reader_, overlapped, closed_, INFINITE, 0, n)) return false;
     }
     if (closed_.load()) return false;
-    count = n;
+    count = std::min<std::size_t>(n, report.size());
+    if (into.data() != report.data()) std::copy_n(into.begin(), count, report.begin());
     return true;
   }
 
   bool Write(std::span<const std::uint8_t> report) override {
     std::lock_guard<std::mutex> guard(write_lock_);
-    if (closed_.load() || writer_ == INVALID_HANDLE_VALUE) return false;
+    if (closed_.load() || writer_ == INVALID_HANDLE_VALUE || write_event_ == nullptr) return false;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = write_event_;
+    ResetEvent(write_event_);
+    const DWORD length = static_cast<DWORD>(report.size());
     DWORD n = 0;
-    if (WriteFile(writer_, report.data(), static_cast<DWORD>(report.size()), &n, nullptr) && n == report.size()) return true;
-    CancelIoEx(writer_, nullptr);
-    return false;
+    if (WriteFile(writer_, report.data(), length, &n, &overlapped)) return n == length;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    return FinishTransfer(writer_, overlapped, closed_, static_cast<DWORD>(kHidWriteBoundMs), length, n) &&
+           !closed_.load();
   }
 
   void Close() override { closed_ = true; }
@@ -72,9 +107,11 @@ class Win32HidDevice : public HidDevice {
  private:
   HANDLE reader_;
   HANDLE writer_;
-  HANDLE event_ = nullptr;
+  HANDLE read_event_ = nullptr;
+  HANDLE write_event_ = nullptr;
+  std::vector<std::uint8_t> input_report_;  // one report at the device's input length
   std::atomic<bool> closed_{false};
-  std::mutex read_lock_;   // one read at a time on the overlapped handle
+  std::mutex read_lock_;   // one read at a time on the read handle
   std::mutex write_lock_;  // one write at a time on the write handle
 };
 
@@ -130,7 +167,7 @@ class Win32HidBackend : public HidBackend {
   std::shared_ptr<HidDevice> Open(const std::string& path) override {
     HANDLE reader = OpenPath(path, GENERIC_READ, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED);
     if (reader == INVALID_HANDLE_VALUE) return nullptr;
-    HANDLE writer = OpenPath(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
+    HANDLE writer = OpenPath(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED);
     return std::make_shared<Win32HidDevice>(reader, writer);
   }
 };

@@ -30,3 +30,10 @@ target_link_libraries(kvplatform PUBLIC Threads::Threads PRIVATE ws2_32 ole32 ol
 target_link_options(kvplatform INTERFACE
   $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-Wl,--undefined=${KV_C_SYMBOL_PREFIX}kv_platform_services>)
 kv_warnings(kvplatform)
+
+# The Windows HID device's writes against a named pipe that stops taking them: the write bound
+# and the close that ends a pending write.
+add_executable(platform_win32_hid_tests win32/hid_test.cpp)
+target_link_libraries(platform_win32_hid_tests PRIVATE kvplatform GTest::gtest_main)
+kv_warnings(platform_win32_hid_tests)
+gtest_discover_tests(platform_win32_hid_tests PROPERTIES LABELS threaded)

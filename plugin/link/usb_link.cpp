@@ -171,8 +171,9 @@ void UsbThread() {
     if (usb_holds_link.load()) {
       Opened opened = CurrentDevice();
       std::size_t count = 0;
-      bool ok = opened.device != nullptr &&
-                opened.device->Read(std::span<std::uint8_t>(usb_in_report.data(), static_cast<std::size_t>(opened.out_len)), count);
+      // A whole report buffer, whatever the output length: the device reads at its own input
+      // report length, which may differ (a longer report is cut to the buffer).
+      bool ok = opened.device != nullptr && opened.device->Read(usb_in_report, count);
       if (!ok) {
         read_failures.fetch_add(1);
         UsbClose();

@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -18,6 +21,10 @@
 #include "platform/hid_sim.h"
 #include "platform/socket.h"
 #include "runtime/packet_buffer.h"
+#include "shell/exports.h"
+#include "shell/plugin_state.h"
+#include "testing/fake_host.h"
+#include "testing/scratch_profile.h"
 
 namespace kv {
 namespace {
@@ -329,6 +336,117 @@ TEST_F(UsbLinkTest, TwoSendersNeverInterleaveChunks) {
     }
     EXPECT_EQ(reports[r + 2][1], 151 - 124);
   }
+}
+
+// Input reports are read at the device's input length, not its output length: a device whose
+// output reports are shorter still delivers every stream byte of its 65-byte input reports.
+TEST_F(UsbLinkTest, InputReportsAreReadAtTheInputLength) {
+  auto board = sim_->AddDevice({u"kalvero-executer sim", 0xFF00, 1, 65, 33});
+  UsbStart();
+  ASSERT_TRUE(WaitConnected(board));
+  Bytes stream(62, 0);
+  stream[0] = 61;
+  for (std::size_t k = 1; k < stream.size(); ++k) stream[k] = static_cast<std::uint8_t>(0x80 + k);
+  ASSERT_TRUE(board->SendInputReport(InputReport(stream), 1000));
+  ASSERT_TRUE(WaitUntil([] { return Received().size() == 1; }, 1000));
+  EXPECT_EQ(Received()[0], Bytes(stream.begin() + 1, stream.end()));
+  // Frames still go out at the output length: 30 bytes of a frame per 33-byte report.
+  EXPECT_TRUE(SendFrame(Bytes(40, 0x11)));
+  auto reports = TakeReports(board, 2);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].size(), 33u);
+  EXPECT_EQ(reports[0][1], 30);
+  EXPECT_EQ(reports[1][1], 11);
+}
+
+// A board that stops taking output reports holds a sender for the write bound at most: the
+// frame's write gives up, the rest of the frame is dropped, the link closes (and reopens), and a
+// second sender queued behind the first is not held beyond that either.
+TEST_F(UsbLinkTest, ABoardThatStopsTakingReportsHoldsNoSenderBeyondTheWriteBound) {
+  auto board = AddBoard();
+  UsbStart();
+  ASSERT_TRUE(WaitConnected(board));
+  board->SetTakesReports(false);
+  std::atomic<std::uint32_t> first_ms{0}, second_ms{0};
+  const std::uint32_t start = platform::TickMs();
+  std::thread first([&] {
+    SendFrame(Bytes(150, 0x21));
+    first_ms = platform::TickMs() - start;
+  });
+  platform::SleepMs(50);
+  std::thread second([&] {
+    SendFrame(Bytes(10, 0x22));
+    second_ms = platform::TickMs() - start;
+  });
+  // Joined with a watchdog: a sender stuck for ever must fail the test, not hang it.
+  const bool ended = WaitUntil([&] { return first_ms.load() != 0 && second_ms.load() != 0; },
+                               2 * platform::kHidWriteBoundMs + 4000);
+  if (!ended) {
+    ADD_FAILURE() << "a sender is still stuck in a write to a board that takes no reports";
+    first.detach();
+    second.detach();
+    std::_Exit(1);
+  }
+  first.join();
+  second.join();
+  // One write bound, the close's pause, and slack for a loaded machine; the second sender may
+  // meet the reopened device and wait one bound of its own.
+  EXPECT_LE(first_ms.load(), platform::kHidWriteBoundMs + 500 + 1500u);
+  EXPECT_LE(second_ms.load(), 2 * platform::kHidWriteBoundMs + 1000 + 1500u);
+  EXPECT_GE(UsbLinkCounters().write_failures, 1u);
+  EXPECT_GE(board->HostOpens(), 2u) << "the link closed and reopened";
+  std::printf("measured: senders returned after %u and %u ms\n", first_ms.load(), second_ms.load());
+  board->SetTakesReports(true);
+  ASSERT_TRUE(WaitUntil([&] { return state.link_open.load() == 1; }, 3000));
+  Bytes report;
+  EXPECT_FALSE(board->TakeOutputReport(report, 50)) << "nothing of the given-up frames arrived";
+}
+
+// StopPlug with a board that stops taking output reports while the scheduler sends to it: the
+// stop frame waits behind the scheduler's write, which gives up at the write bound, and StopPlug
+// returns within its bound instead of hanging with the scheduler.
+TEST_F(UsbLinkTest, StopPlugReturnsWithinItsBoundFromABoardThatStopsTakingReports) {
+  platform::SocketsStartup();
+  platform::SocketHandle discovery = platform::UdpSocket();
+  ASSERT_TRUE(platform::Bind(discovery, {kLoopback, 0}));
+  platform::SocketHandle probe = platform::TcpSocket(0);
+  ASSERT_TRUE(platform::Bind(probe, {kLoopback, 0}));
+  ASSERT_TRUE(SetEthEndpoints({kLoopback, platform::LocalEndpoint(discovery).port, platform::LocalEndpoint(probe).port}));
+  platform::CloseSocket(probe);
+
+  auto board = AddBoard();
+  testing::ScratchProfile profile{"kv-usb-stall-"};
+  testing::FakeHost host;
+  SetProName(host::MakeHostString(profile.path()));
+  ASSERT_TRUE(InitControl(&host.engine(), &host.setup(), &host.planner(), &host.view()));
+  PostInitControl();
+  ASSERT_TRUE(WaitUntil([&] { return state.link_open.load() == 1 && state.link_kind.load() == kLinkUsb; }, 3000));
+  // The service task asks for the board's identity every 200 ms; the board takes the first
+  // request, then nothing more.
+  Bytes report;
+  ASSERT_TRUE(board->TakeOutputReport(report, 2000));
+  board->SetTakesReports(false);
+  platform::SleepMs(300);  // the scheduler's next request is pending now
+
+  std::atomic<std::uint32_t> took_ms{0};
+  std::thread stopper([&] {
+    const std::uint32_t start = platform::TickMs();
+    StopPlug();
+    took_ms = std::max<std::uint32_t>(platform::TickMs() - start, 1);
+  });
+  // Two write bounds (the scheduler's, then the stop frame's on the reopened device), the
+  // close's pause and the stop frame's wait, and slack for a loaded machine.
+  const std::uint32_t bound_ms = 2 * platform::kHidWriteBoundMs + 500 + 500 + 1500;
+  if (!WaitUntil([&] { return took_ms.load() != 0; }, bound_ms + 3000)) {
+    ADD_FAILURE() << "StopPlug hangs with a board that takes no reports";
+    stopper.detach();
+    std::_Exit(1);
+  }
+  stopper.join();
+  EXPECT_LE(took_ms.load(), bound_ms);
+  EXPECT_GE(UsbLinkCounters().write_failures, 1u);
+  std::printf("measured: StopPlug returned after %u ms from a board that takes no reports\n", took_ms.load());
+  platform::CloseSocket(discovery);
 }
 
 }  // namespace

@@ -26,15 +26,23 @@ struct HidDeviceInfo {
   std::int32_t feature_report_length = 0;
 };
 
+// How long a write waits for a device that does not take its report (a stalled endpoint, a
+// hung firmware) before it gives up: a board takes a report within milliseconds, and a sender
+// holds the link's send order while it waits.
+inline constexpr int kHidWriteBoundMs = 2000;
+
 // An open device. Read and Write may run at once on two threads; Close may run on any thread
-// and makes a Read blocked in another thread return false. Every later call fails.
+// and makes a Read or a Write pending in another thread return false. Every later call fails.
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
-  // Blocks until one input report arrives; copies at most report.size() bytes of it, sets
-  // `count` to the bytes copied. False when the device is gone or closed.
+  // Blocks until one input report arrives, read at the device's own input report length;
+  // copies at most report.size() bytes of it, sets `count` to the bytes copied. False when the
+  // device is gone or closed.
   virtual bool Read(std::span<std::uint8_t> report, std::size_t& count) = 0;
-  // Writes one output report whole; false when the device is gone or closed.
+  // Writes one output report whole; false when the device is gone or closed, or when it has
+  // not taken the report within kHidWriteBoundMs. (hidapi on Linux cannot end a write early:
+  // there the kernel's own bound on a USB transfer, 5 s, applies.)
   virtual bool Write(std::span<const std::uint8_t> report) = 0;
   virtual void Close() = 0;
 };

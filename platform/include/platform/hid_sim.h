@@ -53,8 +53,12 @@ class SimHidDevice {
   void Unplug();
   void Replug();
   bool Plugged() const;
-  // The host's writes fail while set (a stalled or broken endpoint).
+  // The host's writes fail at once while set (a broken endpoint).
   void SetWritesFail(bool fail);
+  // While cleared the device takes no output report, as a real one that stalls: the host's
+  // write then pends until the device takes reports again, the host closes its handle, or the
+  // write bound (kHidWriteBoundMs) passes. A full queue pends the same way.
+  void SetTakesReports(bool takes);
 
  private:
   friend class SimHidBackend;
