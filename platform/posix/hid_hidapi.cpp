@@ -1,5 +1,6 @@
 // The system's HID backend on POSIX: hidapi over hidraw. Report lengths come from the device's
-// report descriptor in sysfs, since hidapi does not tell them.
+// report descriptor in sysfs, since hidapi does not tell them. hidapi 0.10.0 is the first to
+// report usage pages on hidraw (older ones report 0, so no board would ever match).
 #include "platform/hid.h"
 
 #if defined(KV_HAVE_HIDAPI)
@@ -9,8 +10,10 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <mutex>
+#include <vector>
+
+#include "../common/hid_report_descriptor.h"
 
 namespace platform {
 namespace {
@@ -18,58 +21,13 @@ namespace {
 constexpr int kReadSliceMs = 50;   // how often a blocked read looks at the closed flag
 constexpr int kProductUnits = 128;  // 256 bytes of UTF-16
 
-struct ReportLengths {
-  std::int32_t input = 0, output = 0, feature = 0;  // ID byte included
-  bool numbered = false;                             // the device uses report IDs
-};
-
-// Sums the report bits per kind and report ID of a report descriptor; the longest report of
-// each kind gives its length.
-ReportLengths ParseDescriptor(const std::vector<std::uint8_t>& d) {
-  std::uint32_t size_bits = 0, count = 0, id = 0;
-  std::map<std::uint32_t, std::uint32_t> bits[3];
-  for (std::size_t at = 0; at < d.size();) {
-    std::uint8_t prefix = d[at];
-    if (prefix == 0xFE) {  // a long item: its size is in the next byte
-      if (at + 1 >= d.size()) break;
-      at += 3u + d[at + 1];
-      continue;
-    }
-    std::size_t n = (prefix & 3) == 3 ? 4 : (prefix & 3);
-    if (at + 1 + n > d.size()) break;
-    std::uint32_t value = 0;
-    for (std::size_t k = 0; k < n; ++k) value |= static_cast<std::uint32_t>(d[at + 1 + k]) << (8 * k);
-    switch (prefix & 0xFC) {
-      case 0x74: size_bits = value; break;
-      case 0x94: count = value; break;
-      case 0x84: id = value; break;
-      case 0x80: bits[0][id] += size_bits * count; break;
-      case 0x90: bits[1][id] += size_bits * count; break;
-      case 0xB0: bits[2][id] += size_bits * count; break;
-      default: break;
-    }
-    at += 1 + n;
-  }
-  ReportLengths lengths;
-  std::int32_t* out[3] = {&lengths.input, &lengths.output, &lengths.feature};
-  for (int kind = 0; kind < 3; ++kind) {
-    for (const auto& [report_id, total] : bits[kind]) {
-      if (report_id != 0) lengths.numbered = true;
-      std::int32_t bytes = static_cast<std::int32_t>((total + 7) / 8) + 1;
-      if (bytes > *out[kind]) *out[kind] = bytes;
-    }
-  }
-  return lengths;
-}
-
-// /dev/hidrawN → its report descriptor in sysfs.
-ReportLengths LengthsOf(const std::string& path) {
+// The report descriptor of /dev/hidrawN, from sysfs.
+std::vector<std::uint8_t> DescriptorOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   std::ifstream in("/sys/class/hidraw/" + name + "/device/report_descriptor", std::ios::binary);
   if (!in) return {};
-  std::vector<std::uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return ParseDescriptor(d);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 bool HidInit() {
@@ -130,8 +88,11 @@ class HidapiBackend : public HidBackend {
     hid_device_info* all = hid_enumerate(0, 0);
     for (hid_device_info* d = all; d != nullptr; d = d->next) {
       if (d->path == nullptr) continue;
-      ReportLengths lengths = LengthsOf(d->path);
-      list.push_back({d->path, d->usage_page, d->usage, lengths.input, lengths.output, lengths.feature});
+      // hidapi lists each top-level collection of a device; each gets its own lengths.
+      const detail::HidCollectionReports lengths =
+          detail::HidCollectionOf(detail::ParseHidReportDescriptor(DescriptorOf(d->path)), d->usage_page, d->usage);
+      list.push_back({d->path, d->usage_page, d->usage, lengths.input_length, lengths.output_length,
+                      lengths.feature_length});
     }
     hid_free_enumeration(all);
     return list;
@@ -155,7 +116,7 @@ class HidapiBackend : public HidBackend {
     hid_device* reader = hid_open_path(path.c_str());
     if (reader == nullptr) return nullptr;
     hid_device* writer = hid_open_path(path.c_str());
-    return std::make_shared<HidapiDevice>(reader, writer, LengthsOf(path).numbered);
+    return std::make_shared<HidapiDevice>(reader, writer, detail::ParseHidReportDescriptor(DescriptorOf(path)).numbered);
   }
 };
 
