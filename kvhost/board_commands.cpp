@@ -94,12 +94,22 @@ std::string UpgradeFailureWords(const std::string& status) {
   return "";
 }
 
+bool IsConfigFilePath(const std::string& path) { return path.find("xconf.") != std::string::npos; }
+
 bool IsDialogCommand(const Options& o) { return o.dialog || !o.upload_config.empty() || !o.upgrade.empty(); }
 
 int RunDialogCommand(const Options& o, const PluginApi& api, HostMachine& machine, DialogDriver& driver,
                      double board_wait_s) {
   constexpr int kOk = 0, kRefusedCode = 1, kNoBoard = 3, kInterrupted = 5, kNotAsAsked = 6;
   const int wait_ms = static_cast<int>(board_wait_s * 1000.0);
+  if (!o.upload_config.empty() && !IsConfigFilePath(o.upload_config)) {
+    // The Upgrade button takes any other file for a firmware image: the board would be sent into
+    // its loader and the file written as its firmware.
+    return Fail(kRefusedCode, "--upload-config " + o.upload_config +
+                                  ": not a configuration file, whose path must contain \"xconf.\"; the plug-in "
+                                  "would take it for a firmware image and reflash the board with it (use --upgrade "
+                                  "for a firmware image)");
+  }
   const BoardUp up = WaitForBoardOrLoader(api, driver, wait_ms, true, o.link == "ethernet");
   if (platform::InterruptRequested()) return Fail(kInterrupted, "interrupted before a board answered");
   if (up == BoardUp::kNone) {
@@ -174,7 +184,10 @@ CommandResult UploadConfig(const PluginApi& api, DialogDriver& driver, const std
   const std::uint32_t connections = ReadLinkState(api).connections;
   platform::Dialog* dialog = nullptr;
   if (!ClickUpgrade(api, driver, path, dialog)) return CommandResult::kRefused;
-  std::printf("configuration %s sent; waiting for the board to reconnect\n", path.c_str());
+  std::error_code ec;
+  const std::uintmax_t bytes = std::filesystem::file_size(path, ec);
+  std::printf("configuration %s (%s bytes) uploaded to the board in one frame; waiting for it to reconnect\n",
+              path.c_str(), std::to_string(ec ? std::uintmax_t{0} : bytes).c_str());
   return driver.PumpUntil([&] { return BackAfter(api, connections); }, timeout_ms) ? CommandResult::kDone
                                                                                   : CommandResult::kTimedOut;
 }

@@ -18,6 +18,10 @@ enum class CommandResult { kDone, kRefused, kTimedOut };
 inline constexpr const char* kInLoaderWithoutImage =
     "the board is in its firmware loader and no image was given: --upgrade FILE loads one";
 
+// The plug-in's rule: a file whose path contains "xconf." (case-sensitive, folders included) is a
+// board configuration file; it takes any other for a firmware image.
+bool IsConfigFilePath(const std::string& path);
+
 // --dialog, --upload-config or --upgrade.
 bool IsDialogCommand(const Options& options);
 // Runs the one dialog command of `options` once the board is up; returns kvhost's exit code:

@@ -26,12 +26,17 @@ endforeach()
 
 # kvhost's dialog commands from the command line: --dialog, --upload-config, --upgrade, and a
 # board sitting in its loader with and without an image to give it.
-foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused loader-no-image loader-upgrade)
+foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused loader-no-image loader-upgrade
+    config-not-xconf upgrade-huge upgrade-zero upgrade-fifo config-fifo)
   add_test(NAME DialogCommands.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/dialog_commands.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/dialog_commands/${case} ${case})
   set_tests_properties(DialogCommands.${case} PROPERTIES LABELS integration TIMEOUT 120)
 endforeach()
+# A sanitizer reserves more address space than any memory limit leaves.
+if(KV_SANITIZE)
+  set_tests_properties(DialogCommands.upgrade-huge PROPERTIES ENVIRONMENT KV_NO_MEMORY_LIMIT=1)
+endif()
 
 # Windows: the plug-in dialog as a real window, walked and held to its template, with a
 # screenshot in artifacts/ (scripts/dialog-window-test.sh runs it under Wine with Xvfb; without a

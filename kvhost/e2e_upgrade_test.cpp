@@ -4,11 +4,13 @@
 // prompt, an image past 64 KiB, the link dropped mid-image, and a configuration upload.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 
 #include "dialog_driver.h"
 #include "e2e_fixture.h"
 #include "platform/dialog.h"
+#include "platform/socket.h"
 
 namespace kvhost::e2e {
 namespace {
@@ -140,12 +142,12 @@ TEST_P(E2eUpgrade, ABoardStartingInItsLoaderIsAskedForAFileAndAHundredBytesGoAsT
   EXPECT_EQ(FirmwareShown(), "0.0.2.4") << "an image without a version mark: one version up";
 }
 
-TEST_P(E2eUpgrade, ACancelledPromptSendsNoImageAndTheNextLoaderStartTakesOne) {
+TEST_P(E2eUpgrade, ACancelledPromptSendsBeginAndEndOnlyAndTheNextLoaderStartTakesAnImage) {
   ASSERT_NO_FATAL_FAILURE(Start([](kvboard::BoardConfig& c) { c.in_loader = true; }));
   ASSERT_TRUE(driver_.PumpUntil([&] { return Board().loader_ends >= 1; }, kUpgradeWaitMs));
   EXPECT_TRUE(driver_.BoxShown("No file select, quit upgrade"));
   kvboard::Stats s = Board();
-  EXPECT_EQ(s.loader_begins, 0u) << "nothing prepares the flash without an image";
+  EXPECT_EQ(s.loader_begins, 1u) << "the begin goes out before the file is asked for";
   EXPECT_EQ(s.loader_blocks, 0u);
   EXPECT_EQ(s.upgrades, 0u);
   EXPECT_TRUE(s.in_loader);
@@ -218,6 +220,52 @@ TEST_P(E2eUpgrade, StopPlugDuringTheLoadersWaitsIsNotHeldUpByThem) {
   const std::uint32_t took_ms = platform::TickMs() - from;
   EXPECT_LT(took_ms, 2500u) << "StopPlug waited for the upgrade's fixed waits";
   std::printf("StopPlug during the upgrade returned after %u ms\n", took_ms);
+}
+
+// Faults only one link can be given: a send that fails while the connection stays up (Ethernet).
+class E2eUpgradeFaults : public E2eUpgrade {};
+
+TEST_F(E2eUpgradeFaults, ASendFailingMidImageIsNoSuccessTheLinkClosesAndTheNextAttemptWritesTheWholeImage) {
+  const std::string image = Image(9600, 0x0312);  // 200 blocks: 0.8 s at the loader's pace
+  std::uint16_t plugin_port = 0;
+  ASSERT_NO_FATAL_FAILURE(Connect([&](kvboard::BoardConfig& c) { plugin_port = c.plugin_port; }));
+  platform::Dialog* d = driver_.Open(session_.api());
+  ASSERT_NE(d, nullptr);
+  driver_.AnswerFileDialog(image);
+  const auto failures_before = ReadLinkState(session_.api()).send_failures;
+  platform::ClickDialogItem(*d, 4187);
+  ASSERT_TRUE(driver_.PumpUntil([&] { return Board().loader_blocks >= 5; }, kUpgradeWaitMs)) << Board().last_fault;
+  // The plug-in's next send fails; the connection itself stays up.
+  if (!platform::FailOneSendFrom(plugin_port, 0)) GTEST_SKIP() << "no send fault injection on this platform";
+
+  std::set<std::string> statuses;
+  int all_sent = 0;  // times the button said every block was out
+  std::string button = d->ItemText(4187);
+  ASSERT_TRUE(driver_.PumpUntil([&] { return Board().upgrades == 1; }, kUpgradeWaitMs * 2, [&] {
+    statuses.insert(machine_.StatusLine());
+    const std::string now = d->ItemText(4187);
+    if (now == "reconnet..." && button != now) ++all_sent;
+    button = now;
+  })) << Board().last_fault;
+  const kvboard::Stats s = Board();
+  EXPECT_EQ(s.loader_bad_blocks, 0u) << "a block went missing and the image went on: " << s.last_fault;
+  EXPECT_EQ(s.loader_begins, 2u) << "the second attempt starts the image afresh";
+  EXPECT_EQ(s.loader_ends, 1u) << "the stopped attempt sent no end";
+  EXPECT_EQ(all_sent, 1) << "the stopped attempt said every block was out";
+  EXPECT_GE(ReadLinkState(session_.api()).send_failures, failures_before + 1);
+  const auto stopped = std::find_if(statuses.begin(), statuses.end(), [](const std::string& t) {
+    return t.rfind("Upgrade stopped after ", 0) == 0 && t.find(" of 9600 bytes: the next block could not be sent whole") !=
+                                                           std::string::npos;
+  });
+  ASSERT_NE(stopped, statuses.end()) << "the status line never said where the upgrade stopped";
+  const unsigned at = static_cast<unsigned>(std::stoul(stopped->substr(std::strlen("Upgrade stopped after "))));
+  EXPECT_EQ(at % 48, 0u);
+  EXPECT_GE(at, 5u * 48);
+  ExpectImageWritten(image);
+  ASSERT_TRUE(IdentifiedAgain(0));
+  EXPECT_TRUE(driver_.PumpUntil([&] { return d->ItemEnabled(4187); }, kUpgradeWaitMs));
+  EXPECT_EQ(FirmwareShown(), "0.0.3.18");
+  std::printf("the upgrade stopped after %u of 9600 bytes at the failed send\n", at);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, E2eUpgrade, ::testing::Values(false, true),

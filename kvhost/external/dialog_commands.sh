@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # kvhost's dialog commands as a user runs them, each case checked by its exit code and output:
 # --dialog, --upload-config (taken, refused), --upgrade over Ethernet and USB (taken, refused),
-# and a board sitting in its loader (kvboard --loader) with and without an image to give it.
+# and a board sitting in its loader (kvboard --loader) with and without an image to give it; files
+# that are no configuration file, or no file at all (a device, a pipe), or far too large.
 # Usage: dialog_commands.sh KVHOST KVBOARD WORKDIR CASE
 set -uo pipefail
 kvhost=$1 kvboard=$2 work=$3 case=$4
@@ -16,6 +17,7 @@ disc=$(( 20000 + seed )) plug=$(( 40000 + seed ))
 : > empty.bin
 printf 'axes=3\n' > mill.xconf.cfg
 head -c 300 /dev/zero | tr '\0' 'c' > big.xconf.cfg
+mkdir -p cfg && printf 'axes=3\n' > cfg/noname.cfg
 
 fail() { echo "FAIL ($case): $*"; echo "--- kvhost"; cat host.log; [ -f board.log ] && { echo "--- kvboard"; cat board.log; }; exit 1; }
 
@@ -30,6 +32,13 @@ case $case in
   upgrade-refused) args=("${sim[@]}" --upgrade empty.bin); expect=1 ;;
   loader-no-image) external=1; board_args=(--loader); args=(); expect=3 ;;
   loader-upgrade) external=1; board_args=(--loader); args=(--upgrade fw.bin) ;;
+  config-not-xconf) args=("${sim[@]}" --upload-config cfg/noname.cfg); expect=1 ;;
+  # 3 GiB, sparse, under a memory limit a whole read cannot fit in (sanitizers need their room).
+  upgrade-huge) truncate -s 3G huge.bin; args=("${sim[@]}" --upgrade huge.bin); expect=1
+    [ -n "${KV_NO_MEMORY_LIMIT:-}" ] || ulimit -v 2000000 ;;
+  upgrade-zero) args=("${sim[@]}" --upgrade /dev/zero); expect=1 ;;
+  upgrade-fifo) mkfifo fw.fifo.bin; args=("${sim[@]}" --upgrade fw.fifo.bin); expect=1 ;;
+  config-fifo) mkfifo pipe.xconf.cfg; args=("${sim[@]}" --upload-config pipe.xconf.cfg); expect=1 ;;
   *) echo "unknown case $case"; exit 2 ;;
 esac
 
@@ -40,7 +49,8 @@ if [ "$external" = 1 ]; then
   for _ in $(seq 100); do grep -q "waiting for" board.log && break; sleep 0.05; done
   args=(--board external --discovery "127.0.0.1:$disc" --listen-port "$plug" --profile profile.xml "${args[@]}")
 fi
-"$kvhost" "${args[@]}" > host.log 2>&1
+# Bounded: a host that hangs on a file fails here instead of at the test's time-out.
+timeout -s KILL 60 "$kvhost" "${args[@]}" > host.log 2>&1
 rc=$?
 [ "$rc" = "$expect" ] || fail "exit $rc, expected $expect"
 
@@ -52,9 +62,18 @@ case $case in
     grep -q '^ 4203 check .*\[x\] "Standard-MPG"' host.log || fail "Standard-MPG checked"
     grep -q '^ 4163 progress .* 0% .*at 196, 86 size  88x11' host.log || fail "progress bar"
     [ "$(grep -c '^ *[-0-9]* [a-z>]* ' host.log)" -ge 21 ] || fail "one line per control" ;;
-  config) grep -q 'board back' host.log || fail "no reconnect" ;;
+  config)
+    grep -q 'configuration mill.xconf.cfg (7 bytes) uploaded to the board in one frame' host.log || fail "no upload line"
+    grep -q 'board back' host.log || fail "no reconnect" ;;
   config-refused|upgrade-refused) grep -q 'refused' host.log || fail "no refusal" ;;
   upgrade|upgrade-usb|loader-upgrade) grep -q 'board back: .*firmware 0.0.3.5' host.log || fail "new version not shown" ;;
   loader-no-image) grep -q 'firmware loader and no image was given' host.log || fail "loader not reported" ;;
+  config-not-xconf)
+    grep -q 'not a configuration file, whose path must contain "xconf."' host.log || fail "no reason given"
+    grep -q 'board back' host.log && fail "the board was reconnected: something was sent" ;;
+  upgrade-huge) grep -q 'has 3221225472 bytes, more than the 16777216' host.log || fail "size not refused" ;;
+  upgrade-zero) grep -q '/dev/zero is a device, not a file' host.log || fail "device not refused" ;;
+  upgrade-fifo) grep -q 'fw.fifo.bin is a pipe, not a file' host.log || fail "pipe not refused" ;;
+  config-fifo) grep -q 'pipe.xconf.cfg is a pipe, not a file' host.log || fail "pipe not refused" ;;
 esac
 echo "ok ($case)"

@@ -1,6 +1,8 @@
 // Threads on std::thread; the Win32 build may keep this file or map it onto its own API.
 #include "platform/thread.h"
 
+#include <cstdio>  // std::fprintf
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -25,7 +27,17 @@ Thread Thread::Start(std::function<void()> body) {
   Thread t;
   try {
     t.impl_ = std::make_unique<Impl>();
-    t.impl_->thread = std::thread(std::move(body));
+    // An exception out of a thread's body would end the whole process; the last resort ends
+    // only the thread, and says so.
+    t.impl_->thread = std::thread([body = std::move(body)] {
+      try {
+        body();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "a thread ended on an exception: %s\n", e.what());
+      } catch (...) {
+        std::fprintf(stderr, "a thread ended on an exception\n");
+      }
+    });
   } catch (const std::system_error&) {
     t.impl_.reset();
   }

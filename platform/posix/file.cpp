@@ -94,6 +94,57 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, std::string&
   return FileRead::kRead;
 }
 
+BoundedRead ReadFileUpTo(const std::string& path, std::uint64_t max_bytes, std::string& bytes, std::string& error,
+                         std::uint64_t& size) {
+  bytes.clear();
+  size = 0;
+  // Non-blocking, so that opening a pipe with no writer returns at once; no controlling terminal.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return BoundedRead::kMissing;
+    error = ErrorText(errno);
+    return BoundedRead::kFailed;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    error = ErrorText(errno);
+    return BoundedRead::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode)                            ? "a folder, not a file"
+            : S_ISFIFO(info.st_mode)                         ? "a pipe, not a file"
+            : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device, not a file"
+                                                             : "not a regular file";
+    return BoundedRead::kNotAFile;
+  }
+  size = static_cast<std::uint64_t>(info.st_size);
+  if (size > max_bytes) return BoundedRead::kTooLarge;
+  bytes.reserve(static_cast<std::size_t>(size));
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = ErrorText(errno);
+      bytes.clear();
+      return BoundedRead::kFailed;
+    }
+    if (bytes.size() + static_cast<std::size_t>(n) > max_bytes) {
+      size = bytes.size() + static_cast<std::size_t>(n);  // it grew while being read
+      bytes.clear();
+      return BoundedRead::kTooLarge;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  size = bytes.size();
+  return BoundedRead::kRead;
+}
+
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
   const std::string target = ResolveTarget(path);
   const std::string temp =

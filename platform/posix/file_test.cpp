@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>  // setrlimit
-#include <sys/stat.h>      // stat, chmod
+#include <sys/stat.h>      // stat, chmod, mkfifo
 
 #include <algorithm>  // std::sort
 #include <csignal>    // SIGXFSZ
@@ -135,6 +135,46 @@ TEST_F(FileTest, ReadsWholeFilesAndTellsMissingFromUnreadable) {
   fs::create_directories(folder);
   EXPECT_EQ(ReadWholeFile(folder, bytes, error), FileRead::kFailed);
   EXPECT_FALSE(error.empty());
+}
+
+TEST_F(FileTest, ABoundedReadTakesOnlyARegularFileNoLargerThanItsLimit) {
+  std::string bytes = "left over", error;
+  std::uint64_t size = 1;
+  EXPECT_EQ(ReadFileUpTo(path_, 10, bytes, error, size), BoundedRead::kMissing);
+  EXPECT_TRUE(bytes.empty());
+
+  // The limit itself is taken; one byte more is refused, the size said.
+  Write(path_, std::string(10, 'a'));
+  EXPECT_EQ(ReadFileUpTo(path_, 10, bytes, error, size), BoundedRead::kRead);
+  EXPECT_EQ(bytes, std::string(10, 'a'));
+  EXPECT_EQ(size, 10u);
+  Write(path_, std::string(11, 'a'));
+  EXPECT_EQ(ReadFileUpTo(path_, 10, bytes, error, size), BoundedRead::kTooLarge);
+  EXPECT_EQ(size, 11u);
+  EXPECT_TRUE(bytes.empty());
+  Write(path_, "");
+  EXPECT_EQ(ReadFileUpTo(path_, 10, bytes, error, size), BoundedRead::kRead);
+  EXPECT_EQ(size, 0u);
+
+  // A sparse file of 3 GiB is refused by its size, before anything is read.
+  fs::resize_file(path_, std::uintmax_t{3} << 30);
+  EXPECT_EQ(ReadFileUpTo(path_, 16u << 20, bytes, error, size), BoundedRead::kTooLarge);
+  EXPECT_EQ(size, std::uint64_t{3} << 30);
+}
+
+TEST_F(FileTest, ABoundedReadRefusesFoldersPipesAndDevicesWithoutWaitingOnThem) {
+  std::string bytes, error;
+  std::uint64_t size = 0;
+  EXPECT_EQ(ReadFileUpTo(dir_.string(), 1000, bytes, error, size), BoundedRead::kNotAFile);
+  EXPECT_EQ(error, "a folder, not a file");
+  // Endless: a read of it would never end, a whole read never fit.
+  EXPECT_EQ(ReadFileUpTo("/dev/zero", 1000, bytes, error, size), BoundedRead::kNotAFile);
+  EXPECT_EQ(error, "a device, not a file");
+  // A pipe nobody writes to: opening it for reading would wait for a writer for ever.
+  const std::string fifo = (dir_ / "image.bin").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(ReadFileUpTo(fifo, 1000, bytes, error, size), BoundedRead::kNotAFile);
+  EXPECT_EQ(error, "a pipe, not a file");
 }
 
 }  // namespace

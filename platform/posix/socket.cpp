@@ -8,6 +8,7 @@
 #include <sys/socket.h>   // socket, bind, listen, accept, send, recv, setsockopt, shutdown
 #include <unistd.h>       // close
 
+#include <atomic>
 #include <cerrno>
 
 #include "../common/loopback_guard.h"  // detail::LoopbackGuardAllows
@@ -29,6 +30,17 @@ Ipv4Endpoint FromSockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_a
 
 bool SetIntOption(SocketHandle s, int level, int name, int value) {
   return setsockopt(Fd(s), level, name, &value, sizeof value) == 0;
+}
+
+// The armed send fault: the local port whose sends it hits (0: none) and the sends still to pass.
+std::atomic<std::uint16_t> fault_port{0};
+std::atomic<std::int64_t> fault_sends_left{0};
+
+bool SendFaultDue(SocketHandle s) {
+  std::uint16_t port = fault_port.load();
+  if (port == 0 || LocalEndpoint(s).port != port) return false;
+  if (fault_sends_left.fetch_sub(1) > 0) return false;
+  return fault_port.compare_exchange_strong(port, 0);  // it fires once
 }
 
 }  // namespace
@@ -120,6 +132,10 @@ int WaitReadableEither(SocketHandle a, SocketHandle b, int timeout_ms) {
 }
 
 int Send(SocketHandle s, const std::uint8_t* bytes, int count) {
+  if (SendFaultDue(s)) {
+    errno = ECONNRESET;
+    return -1;
+  }
   ssize_t n;
   do {
     n = send(Fd(s), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL);
@@ -163,6 +179,12 @@ void AbortSocket(SocketHandle s) {
   l.l_linger = 0;
   setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l);
   close(Fd(s));
+}
+
+bool FailOneSendFrom(std::uint16_t local_port, std::uint32_t sends_before) {
+  fault_sends_left.store(sends_before);
+  fault_port.store(local_port);
+  return true;
 }
 
 }  // namespace platform

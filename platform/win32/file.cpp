@@ -70,6 +70,63 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, std::string&
   return FileRead::kRead;
 }
 
+BoundedRead ReadFileUpTo(const std::string& path, std::uint64_t max_bytes, std::string& bytes, std::string& error,
+                         std::uint64_t& size) {
+  bytes.clear();
+  size = 0;
+  // A folder cannot be opened without backup semantics, which are not asked for: it fails here.
+  HANDLE file = CreateFileW(win32::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return BoundedRead::kMissing;
+    const DWORD attributes = GetFileAttributesW(win32::Widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      error = "a folder, not a file";
+      return BoundedRead::kNotAFile;
+    }
+    SetLastError(code);
+    error = Reason("cannot open");
+    return BoundedRead::kFailed;
+  }
+  struct Closer {
+    HANDLE file;
+    ~Closer() { CloseHandle(file); }
+  } closer{file};
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK) {
+    error = type == FILE_TYPE_PIPE ? "a pipe, not a file" : type == FILE_TYPE_CHAR ? "a device, not a file"
+                                                                                   : "not a regular file";
+    return BoundedRead::kNotAFile;
+  }
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(file, &length)) {
+    error = Reason("cannot read its size");
+    return BoundedRead::kFailed;
+  }
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  if (size > max_bytes) return BoundedRead::kTooLarge;
+  bytes.reserve(static_cast<std::size_t>(size));
+  char buffer[8192];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
+      error = Reason("cannot read");
+      bytes.clear();
+      return BoundedRead::kFailed;
+    }
+    if (n == 0) break;
+    if (bytes.size() + n > max_bytes) {
+      size = bytes.size() + n;  // it grew while being read
+      bytes.clear();
+      return BoundedRead::kTooLarge;
+    }
+    bytes.append(buffer, n);
+  }
+  size = bytes.size();
+  return BoundedRead::kRead;
+}
+
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
   const std::wstring target = win32::Widen(path);
   const std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +

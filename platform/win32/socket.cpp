@@ -187,4 +187,7 @@ void AbortSocket(SocketHandle s) {
   closesocket(Sock(s));
 }
 
+// Send faults are injected only on POSIX, where the tests that use them run.
+bool FailOneSendFrom(std::uint16_t, std::uint32_t) { return false; }
+
 }  // namespace platform

@@ -3,6 +3,9 @@
 
 #include <process.h>  // _beginthreadex
 
+#include <cstdio>  // std::fprintf
+#include <exception>
+
 #include "win32.h"
 
 namespace platform {
@@ -10,7 +13,15 @@ namespace {
 
 unsigned __stdcall ThreadMain(void* raw) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(raw));
-  (*body)();
+  // An exception out of a thread's body would end the whole process (the host's, for the
+  // plug-in's threads); the last resort ends only the thread, and says so.
+  try {
+    (*body)();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "a thread ended on an exception: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "a thread ended on an exception\n");
+  }
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "link/reassembler.h"
 #include "motion/supervisor.h"
 #include "runtime/diagnostics.h"
+#include "runtime/no_throw.h"
 #include "runtime/packet_buffer.h"
 #include "service/service_task.h"
 
@@ -44,7 +45,10 @@ void StreamFeed(std::span<const std::uint8_t> bytes) {
   const std::uint64_t cuts = reassembler.Cuts();
   reassembler.Feed(bytes, [](std::span<const std::uint8_t> body) {
     CountFrameReceived();
-    if (LinkReceiveFn receive = state.link_receive.load(std::memory_order_acquire)) receive(body);
+    // A frame whose handling throws is dropped; the link thread goes on with the next.
+    if (LinkReceiveFn receive = state.link_receive.load(std::memory_order_acquire)) {
+      NoThrow("A received frame", [&] { receive(body); });
+    }
   });
   for (std::uint64_t n = reassembler.Cuts(); n > cuts; --n) CountFrameCut();
 }

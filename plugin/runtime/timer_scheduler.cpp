@@ -7,11 +7,13 @@
 
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "runtime/no_throw.h"
 
 namespace kv {
 namespace {
 
 constexpr std::uint32_t kPassPeriodMs = 10;
+constexpr std::int32_t kRetryAfterThrowMs = 100;
 
 // Slots are atomic because the adder writes slot `tail` while the scheduler reads slots below it.
 std::array<std::atomic<TimerEntry*>, kTimerSlots> timer_ring{};
@@ -40,7 +42,9 @@ void SchedulerLoop() {
 bool RunEntry(TimerEntry& entry) {
   std::uint32_t now = platform::TickMs();
   if (!TickAfter(now, static_cast<std::uint32_t>(entry.due_tick))) return true;
-  std::int32_t next_ms = entry.callback(entry.user);
+  // A task that throws is reported and run again later: the thread must outlive it.
+  std::int32_t next_ms = kRetryAfterThrowMs;
+  NoThrow("A periodic task", [&] { next_ms = entry.callback(entry.user); });
   if (next_ms < 1) return false;
   // Timed from the end of this run, not from the previous due time.
   entry.due_tick = static_cast<std::int32_t>(platform::TickMs() + static_cast<std::uint32_t>(next_ms));

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -90,6 +92,26 @@ TEST_F(TimerTest, ATaskReturningBelowOneIsNeverCalledAgain) {
   }
   EXPECT_EQ(calls.load(), 2);
   EXPECT_EQ(TimerLiveCount(), 0);
+}
+
+TEST_F(TimerTest, ATaskThatThrowsIsRunAgainAndTheOthersAndTheThreadCarryOn) {
+  static std::atomic<int> throws{0};
+  throws = 0;
+  TimerAdd([](std::uint32_t) -> std::int32_t {
+    if (++throws <= 2) throw std::bad_alloc();
+    Record(7);
+    return 0;
+  }, -1, 0);
+  TimerAdd(Task, -1, 5);
+  TimerStart();  // on the scheduler's own thread, which must outlive the throws
+  const std::uint32_t start = platform::TickMs();
+  while (throws.load() < 3 && platform::TickMs() - start < 5000) platform::SleepMs(5);
+  TimerStop();
+  TimerJoin();
+  EXPECT_GE(throws.load(), 3) << "the thrower was not run again";
+  const std::vector<std::uint32_t> ran = TakeSeen();
+  EXPECT_NE(std::find(ran.begin(), ran.end(), 7u), ran.end());
+  EXPECT_GT(std::count(ran.begin(), ran.end(), 5u), 10) << "the other task kept its rate";
 }
 
 TEST_F(TimerTest, RemovalMovesTheHeadEntryIntoTheFreedSlot) {

@@ -2,7 +2,9 @@
 // acknowledges nothing: the 4 ms after each block and the fixed waits around the end message are
 // its only pacing. Every send is made only while the link the upgrade began on is still the one
 // that is open, so a board that dropped and came back never receives the tail of an image
-// without its beginning; it stays in its loader and the next run starts the image afresh.
+// without its beginning; it stays in its loader and the next run starts the image afresh. A
+// send that fails or is cut short ends the transfer the same way, and the link is closed, since
+// the loader would otherwise take the next block after a gap or half a block.
 #include "service/firmware_upgrade.h"
 
 #include <algorithm>
@@ -100,15 +102,23 @@ bool OpenImage(std::string& image) {
   return false;
 }
 
-// Begin, the blocks, and the news that they are out; false when the link went away (or StopPlug
-// came) before the last block.
-bool SendImage(const UpgradeLink& link, const std::string& image, const UpgradePacing& pacing) {
+// The blocks, and the news that they are out; false when the transfer stopped short: the link
+// went away, a send failed or was cut part-way (the loader then holds a gap or half a block), or
+// StopPlug came. The status line then says after how many bytes it stopped.
+bool SendImage(const UpgradeLink& link, const std::string& image, bool begun, const UpgradePacing& pacing) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.data());
   const std::size_t size = image.size();
-  link.Send(LoaderMessage(wire::LOADER_BEGIN), 1);
   std::size_t offset = 0;
-  for (; offset < size; offset += kLoaderBlockData) {
-    if (!link.Same() || TimerStopRequested()) break;
+  const char* why = begun ? nullptr : link.Same() ? "the begin message could not be sent" : "the link closed";
+  for (; why == nullptr && offset < size; offset += kLoaderBlockData) {
+    if (!link.Same()) {
+      why = "the link closed";
+      break;
+    }
+    if (TimerStopRequested()) {
+      why = "the plug-in is stopping";
+      break;
+    }
     const std::uint32_t percent = UpgradePercent(offset, size);
     if (Dialog()) {
       PostProgress(percent);
@@ -116,13 +126,17 @@ bool SendImage(const UpgradeLink& link, const std::string& image, const UpgradeP
       status_printf("Upgrade progress %u%%", percent);
     }
     const std::size_t n = std::min(kLoaderBlockData, size - offset);
-    link.Send(LoaderBlock(static_cast<std::uint32_t>(offset), {bytes + offset, n}), kLoaderBlockBytes);
+    if (!link.Send(LoaderBlock(static_cast<std::uint32_t>(offset), {bytes + offset, n}), kLoaderBlockBytes)) {
+      why = link.Same() ? "the next block could not be sent whole" : "the link closed";
+      break;
+    }
     WaitMs(pacing.block_ms);
   }
-  if (offset < size || !link.Same()) {
+  if (why == nullptr && !link.Same()) why = "the link closed";
+  if (why != nullptr) {
     // An image is at most 16 MiB, so 32 bits hold both counts.
-    status_printf("Upgrade stopped after %u of %u bytes: the link closed; the board stays in its loader",
-                  static_cast<unsigned>(std::min(offset, size)), static_cast<unsigned>(size));
+    status_printf("Upgrade stopped after %u of %u bytes: %s; the board stays in its loader",
+                  static_cast<unsigned>(std::min(offset, size)), static_cast<unsigned>(size), why);
     return false;
   }
   if (Dialog()) {
@@ -132,6 +146,11 @@ bool SendImage(const UpgradeLink& link, const std::string& image, const UpgradeP
     platform::ShowMessageBox("Upgrade success", "Done");
   }
   return true;
+}
+
+void CloseIfStill(const UpgradeLink& link) {
+  if (!link.Same()) return;
+  if (LinkCloseFn close = state.link_close.load(std::memory_order_acquire)) close();
 }
 
 }  // namespace
@@ -159,17 +178,23 @@ std::uint32_t UpgradePercent(std::uint64_t offset, std::uint64_t size) {
 
 bool LoadFirmwareImage(const std::string& path, std::string& bytes, std::string& why) {
   std::string error;
-  if (platform::ReadWholeFile(path, bytes, error) != platform::FileRead::kRead) {
-    why = "cannot read the firmware image " + path + (error.empty() ? "" : ": " + error);
-    return false;
+  std::uint64_t size = 0;
+  switch (platform::ReadFileUpTo(path, kLoaderImageLimit, bytes, error, size)) {
+    case platform::BoundedRead::kRead: break;
+    case platform::BoundedRead::kNotAFile:
+      why = "the firmware image " + path + " is " + error;
+      return false;
+    case platform::BoundedRead::kTooLarge:
+      why = "the firmware image " + path + " has " + std::to_string(size) + " bytes, more than the " +
+            std::to_string(kLoaderImageLimit) + " a 24-bit block address reaches";
+      return false;
+    case platform::BoundedRead::kMissing:
+    case platform::BoundedRead::kFailed:
+      why = "cannot read the firmware image " + path + (error.empty() ? "" : ": " + error);
+      return false;
   }
   if (bytes.empty()) {
     why = "the firmware image " + path + " is empty";
-    return false;
-  }
-  if (bytes.size() > kLoaderImageLimit) {
-    why = "the firmware image " + path + " has " + std::to_string(bytes.size()) + " bytes, more than the " +
-          std::to_string(kLoaderImageLimit) + " a 24-bit block address reaches";
     return false;
   }
   return true;
@@ -184,20 +209,24 @@ void SetUpgradePacing(const UpgradePacing& pacing) {
 void FirmwareUpgrade() {
   const UpgradePacing pacing = Pacing();
   const UpgradeLink link;
+  // The loader hears that an image is coming before the file is looked for, so a prompt the
+  // user cancels gives it a begin and an end.
+  const bool begun = link.Send(LoaderMessage(wire::LOADER_BEGIN), 1);
   std::string image;
-  // Nothing goes to the loader before an image is in hand: its begin prepares the flash.
   const bool have_image = OpenImage(image);
-  const bool sent = have_image && SendImage(link, image, pacing);
+  const bool sent = have_image && SendImage(link, image, begun, pacing);
   state.upgrade_requested = false;
   if (!have_image || sent) {
     WaitMs(pacing.before_end_ms);
     link.Send(LoaderMessage(wire::LOADER_END), 1);
     WaitMs(pacing.after_end_ms);
     // A board that restarted on its own and came back is not sent away again.
-    if (link.Same()) {
-      if (LinkCloseFn close = state.link_close.load(std::memory_order_acquire)) close();
-    }
+    CloseIfStill(link);
     WaitMs(pacing.restart_ms, [&] { return link.Replaced(); });
+  } else {
+    // Stopped short with the link still open: no end, which would have the loader write what it
+    // holds; the close restarts the board into its loader, ready for the image afresh.
+    CloseIfStill(link);
   }
   PostProgress(kProgressDone);
 }

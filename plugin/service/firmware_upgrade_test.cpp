@@ -30,9 +30,12 @@ std::vector<Bytes> raw;
 std::vector<std::string> status_at_send;
 int closes = 0;
 int close_after = -1;  // messages after which the link closes by itself (-1: never)
+int fail_send = -1;    // this send (counted from 1) fails with the link left open (-1: none)
+int sends = 0;
 
 bool RawSend(const std::uint8_t* bytes, std::int32_t length) {
   if (state.link_open.load() == 0) return false;
+  if (++sends == fail_send) return false;  // refused or cut at the send bound: the link stays
   raw.emplace_back(bytes, bytes + length);
   status_at_send.push_back(host->Status());
   if (close_after >= 0 && static_cast<int>(raw.size()) == close_after) state.link_open = 0;
@@ -58,6 +61,8 @@ class FirmwareUpgradeTest : public ::testing::Test {
     status_at_send.clear();
     closes = 0;
     close_after = -1;
+    fail_send = -1;
+    sends = 0;
     SetUpgradePacing({0, 0, 0, 0});
     state.link_send_raw = RawSend;
     state.link_close = Close;
@@ -190,7 +195,7 @@ TEST_F(FirmwareUpgradeTest, WithTheDialogProgressGoesThereAsMessagesAndTheSamePa
   EXPECT_EQ(state.upgrade_path.Get(), (dir_ / "fw.bin").string());
 }
 
-TEST_F(FirmwareUpgradeTest, ACancelledPromptSendsNoBeginAndLeavesTheBoardInItsLoader) {
+TEST_F(FirmwareUpgradeTest, ACancelledPromptSendsBeginAndEndAndNothingBetween) {
   OpenDialog();
   platform::SetOpenFileHandler([](std::string_view filter) {
     EXPECT_EQ(filter, "Describe Files (*.bin)|*.bin||");
@@ -199,15 +204,17 @@ TEST_F(FirmwareUpgradeTest, ACancelledPromptSendsNoBeginAndLeavesTheBoardInItsLo
   FirmwareUpgrade();
   EXPECT_EQ(boxes_, (std::vector<Box>{{"Choose bin file", "Choose Prog file"},
                                       {"No file select, quit upgrade", "Invalid Filename"}}));
-  EXPECT_EQ(raw, (std::vector<Bytes>{{0xC6}})) << "the end restarts the loader; no begin prepared the flash";
+  EXPECT_EQ(raw, (std::vector<Bytes>{{0xC3}, {0xC6}})) << "the begin goes out before the file is asked for";
+  EXPECT_EQ(status_at_send[0], "") << "nothing was chosen yet when the begin went";
   EXPECT_EQ(Progress(), (std::vector<std::uintptr_t>{102}));
+  EXPECT_EQ(closes, 1);
 }
 
 TEST_F(FirmwareUpgradeTest, AHostThatCannotShowAFileDialogIsAskedOnceNotForever) {
   platform::SetOpenFileHandler([](std::string_view) { return platform::OpenFileAnswer{}; });  // cannot be shown
   FirmwareUpgrade();
   EXPECT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(raw, (std::vector<Bytes>{{0xC6}}));
+  EXPECT_EQ(raw, (std::vector<Bytes>{{0xC3}, {0xC6}}));
   EXPECT_FALSE(state.upgrade_requested.load());
 }
 
@@ -241,7 +248,7 @@ TEST_F(FirmwareUpgradeTest, EmptyAndOversizedImagesAreRefusedBeforeAnythingIsSen
     state.link_open = 1;
     state.upgrade_path.Set(path);
     FirmwareUpgrade();
-    EXPECT_EQ(raw, (std::vector<Bytes>{{0xC6}})) << path;
+    EXPECT_EQ(raw, (std::vector<Bytes>{{0xC3}, {0xC6}})) << path;
     EXPECT_EQ(host_.Status().rfind("Upgrade refused: ", 0), 0u) << host_.Status();
   }
   // The largest image the addresses reach is taken.
@@ -262,6 +269,52 @@ TEST_F(FirmwareUpgradeTest, ALinkThatDropsMidImageStopsTheTransferWithoutEndOrCl
   EXPECT_EQ(progress.back(), 102u) << "the dialog's button is given back";
   EXPECT_EQ(std::count(progress.begin(), progress.end(), 101u), 0);
   EXPECT_FALSE(state.upgrade_requested.load());
+}
+
+TEST_F(FirmwareUpgradeTest, ASendThatFailsWithTheLinkOpenStopsTheTransferAndClosesTheLink) {
+  // Sends: 1 begin, 2 the block at 0, 3 the block at 48, ...
+  struct Case {
+    int fail_send;
+    bool dialog;
+    std::size_t sent;  // messages that went out
+    const char* status;
+  };
+  const Case cases[] = {
+      {3, true, 2, "Upgrade stopped after 48 of 480 bytes: the next block could not be sent whole; the board stays in its loader"},
+      {4, false, 3, "Upgrade stopped after 96 of 480 bytes: the next block could not be sent whole; the board stays in its loader"},
+      {11, false, 10, "Upgrade stopped after 432 of 480 bytes: the next block could not be sent whole; the board stays in its loader"},
+      {1, true, 0, "Upgrade stopped after 0 of 480 bytes: the begin message could not be sent; the board stays in its loader"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("failing send " + std::to_string(c.fail_send));
+    raw.clear();
+    boxes_.clear();
+    progress_.clear();
+    sends = 0;
+    closes = 0;
+    fail_send = c.fail_send;
+    state.link_open = 1;
+    state.upgrade_requested = true;
+    dialog_.reset();
+    state.dialog_hwnd = nullptr;
+    if (c.dialog) OpenDialog();
+    state.upgrade_path.Set(Image(480));
+    FirmwareUpgrade();
+    ASSERT_EQ(raw.size(), c.sent);
+    for (std::size_t i = 1; i < raw.size(); ++i) EXPECT_EQ(Address(raw[i]), 48 * (i - 1)) << "no gap before the stop";
+    EXPECT_TRUE(std::none_of(raw.begin(), raw.end(), [](const Bytes& m) { return m[0] == 0xC6; }))
+        << "no end: the loader would write the image with a block missing";
+    EXPECT_EQ(host_.Status(), c.status);
+    EXPECT_EQ(closes, 1) << "the close sends the board back to its loader";
+    EXPECT_TRUE(boxes_.empty()) << "no success box";
+    if (c.dialog) {
+      const std::vector<std::uintptr_t> progress = Progress();
+      EXPECT_EQ(std::count(progress.begin(), progress.end(), 101u), 0) << "101 would say every block is out";
+      ASSERT_FALSE(progress.empty());
+      EXPECT_EQ(progress.back(), 102u) << "the dialog's button is given back";
+    }
+    EXPECT_FALSE(state.upgrade_requested.load());
+  }
 }
 
 TEST_F(FirmwareUpgradeTest, ABoardThatCameBackOnANewLinkIsNotClosedAgain) {

@@ -11,3 +11,9 @@ add_executable(plugin_service_tests
 target_link_libraries(plugin_service_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_service_tests)
 gtest_discover_tests(plugin_service_tests PROPERTIES LABELS unit)
+
+# The firmware upgrade over the real Ethernet link to a board that stops reading mid-image.
+add_executable(upgrade_link_tests service/upgrade_link_test.cpp)
+target_link_libraries(upgrade_link_tests PRIVATE kvplugin_testing GTest::gtest_main)
+kv_warnings(upgrade_link_tests)
+gtest_discover_tests(upgrade_link_tests PROPERTIES LABELS threaded)

@@ -15,6 +15,7 @@
 #include "runtime/action_queue.h"
 #include "runtime/commands.h"
 #include "runtime/diagnostics.h"
+#include "runtime/no_throw.h"
 #include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
 #include "service/service_task.h"
@@ -27,6 +28,9 @@
 #include "ui/plugin_dialog.h"
 
 using kv::state;
+
+// Every entry point that does more than store a pointer is a function-try-block: nothing thrown
+// inside the plug-in may reach the host (see runtime/no_throw.h).
 
 namespace {
 
@@ -47,7 +51,7 @@ std::string ModuleBaseName() {
 
 extern "C" {
 
-const char* SetProName(host::HostString profile_name) {
+const char* SetProName(host::HostString profile_name) try {
   state.profile_name = host::HostStringRead(profile_name);
   {
     kv::ProfileStore store;
@@ -58,9 +62,12 @@ const char* SetProName(host::HostString profile_name) {
   state.plugin_display_name = ModuleBaseName() + kDisplaySuffix;
   if (state.phase.load() == kv::PluginPhase::kLoaded) state.phase = kv::PluginPhase::kNamed;
   return state.plugin_display_name.c_str();
+} catch (...) {
+  kv::ReportCurrentException("SetProName");
+  return "";
 }
 
-bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::PlannerBlock* planner, host::HostView* view) {
+bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::PlannerBlock* planner, host::HostView* view) try {
   state.engine = engine;
   state.setup = setup;
   state.planner = planner;
@@ -77,24 +84,31 @@ bool InitControl(host::EngineBlock* engine, host::SetupBlock* setup, host::Plann
   kv::StreamSetUp();
   state.phase = kv::PluginPhase::kInitialised;
   return true;
+} catch (...) {
+  kv::ReportCurrentException("InitControl");
+  return false;
 }
 
-void PostInitControl() {
+void PostInitControl() try {
   kv::SettingsPush();
   kv::TimerStart();
   host::HostView* view = state.view.load();
   if (state.host_window.load() == nullptr) state.host_window = new kv::HostWindow(view ? view->window_handle : nullptr);
   state.phase = kv::PluginPhase::kRunning;
+} catch (...) {
+  kv::ReportCurrentException("PostInitControl");
 }
 
-void Config() {
+void Config() try {
   kv::ProfileStore store;
   kv::SetCurrentProfileStore(&store);
   kv::OpenPluginDialog();
   kv::SetCurrentProfileStore(nullptr);
+} catch (...) {
+  kv::ReportCurrentException("Config");
 }
 
-void StopPlug() {
+void StopPlug() try {
   // Bounded whatever the board does: the stop frame gets one send bound (a board that stopped
   // reading fails it, which closes the link), and a send still stuck after the scheduler was told
   // to stop is ended by closing the link, so no wait below outlasts it.
@@ -115,6 +129,8 @@ void StopPlug() {
     kv::SaveSettings(store);
   }
   state.phase = kv::PluginPhase::kStopped;
+} catch (...) {
+  kv::ReportCurrentException("StopPlug");
 }
 
 void SetGetDRO(host::GetDroFn fn) { state.GetDRO = fn; }
@@ -124,18 +140,42 @@ void SetSetLED(host::SetLedFn fn) { state.SetLED = fn; }
 void SetCode(host::CodeFn fn) { state.Code = fn; }
 void SetDoButton(host::DoButtonFn fn) { state.DoButton = fn; }
 
-void JogOn(std::int16_t axis, std::int16_t direction, double speed) { kv::JogOn(axis, direction, speed); }
-void JogOff(std::int16_t axis) { kv::JogOff(axis); }
-void Home(std::int16_t axis) { kv::Home(axis); }
-void Probe() { kv::Probe(); }
-void DoDwell(double seconds) { kv::DoDwell(seconds); }
-void Notify(std::int32_t message) { kv::Notify(message); }
+void JogOn(std::int16_t axis, std::int16_t direction, double speed) try {
+  kv::JogOn(axis, direction, speed);
+} catch (...) {
+  kv::ReportCurrentException("JogOn");
+}
+void JogOff(std::int16_t axis) try {
+  kv::JogOff(axis);
+} catch (...) {
+  kv::ReportCurrentException("JogOff");
+}
+void Home(std::int16_t axis) try {
+  kv::Home(axis);
+} catch (...) {
+  kv::ReportCurrentException("Home");
+}
+void Probe() try {
+  kv::Probe();
+} catch (...) {
+  kv::ReportCurrentException("Probe");
+}
+void DoDwell(double seconds) try {
+  kv::DoDwell(seconds);
+} catch (...) {
+  kv::ReportCurrentException("DoDwell");
+}
+void Notify(std::int32_t message) try {
+  kv::Notify(message);
+} catch (...) {
+  kv::ReportCurrentException("Notify");
+}
 // The host's purge, reset and update requests change nothing on this board.
 void Purge(std::int16_t) {}
 void Reset() {}
 void Update() {}
 
-bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port, std::uint16_t listen_port) {
+bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery_port, std::uint16_t listen_port) try {
   kv::EthEndpoints endpoints = kv::DefaultEthEndpoints();
   if (discovery_address != nullptr && *discovery_address != '\0' &&
       !platform::ParseIpv4(discovery_address, endpoints.discovery_address)) {
@@ -144,9 +184,12 @@ bool SetEthernetEndpoints(const char* discovery_address, std::uint16_t discovery
   if (discovery_port != 0) endpoints.discovery_port = discovery_port;
   if (listen_port != 0) endpoints.listen_port = listen_port;
   return kv::SetEthEndpoints(endpoints);
+} catch (...) {
+  kv::ReportCurrentException("SetEthernetEndpoints");
+  return false;
 }
 
-bool GetLinkState(host::LinkState* out) {
+bool GetLinkState(host::LinkState* out) try {
   if (out == nullptr || out->size < host::kLinkStateBaseSize) return false;
   out->link_kind = state.link_kind.load();
   out->link_open = state.link_open.load();
@@ -171,6 +214,9 @@ bool GetLinkState(host::LinkState* out) {
     out->stall_outstanding = h.stall_outstanding;
   }
   return true;
+} catch (...) {
+  kv::ReportCurrentException("GetLinkState");
+  return false;
 }
 
 }  // extern "C"

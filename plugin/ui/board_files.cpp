@@ -18,22 +18,24 @@ void CloseLink() {
 
 }  // namespace
 
-bool IsConfigFileName(std::string_view path) {
-  const std::size_t slash = path.find_last_of("/\\");
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.find("xconf.") != std::string_view::npos;
-}
+bool IsConfigFileName(std::string_view path) { return path.find("xconf.") != std::string_view::npos; }
 
 bool UploadConfigFile(const std::string& path, std::string& why) {
   std::string bytes, error;
-  if (platform::ReadWholeFile(path, bytes, error) != platform::FileRead::kRead) {
-    why = "cannot read " + path + (error.empty() ? "" : ": " + error);
-    return false;
-  }
-  if (bytes.size() > kConfigFileMaxBytes) {
-    why = path + " has " + std::to_string(bytes.size()) + " bytes, more than the " +
-          std::to_string(kConfigFileMaxBytes) + " one frame carries";
-    return false;
+  std::uint64_t size = 0;
+  switch (platform::ReadFileUpTo(path, kConfigFileMaxBytes, bytes, error, size)) {
+    case platform::BoundedRead::kRead: break;
+    case platform::BoundedRead::kNotAFile:
+      why = path + " is " + error;
+      return false;
+    case platform::BoundedRead::kTooLarge:
+      why = path + " has " + std::to_string(size) + " bytes, more than the " + std::to_string(kConfigFileMaxBytes) +
+            " one frame carries";
+      return false;
+    case platform::BoundedRead::kMissing:
+    case platform::BoundedRead::kFailed:
+      why = "cannot read " + path + (error.empty() ? "" : ": " + error);
+      return false;
   }
   auto frame = std::make_unique<PacketBuffer>(wire::CONFIG_FILE);
   frame->PutBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());

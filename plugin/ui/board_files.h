@@ -1,5 +1,5 @@
 // The two kinds of file the dialog's Upgrade button sends the board: a configuration file (its
-// name contains "xconf."), uploaded whole in one frame, and a firmware image, which goes to the
+// path contains "xconf."), uploaded whole in one frame, and a firmware image, which goes to the
 // board's loader after a restart.
 #pragma once
 
@@ -10,8 +10,9 @@ namespace kv {
 
 inline constexpr std::size_t kConfigFileMaxBytes = 254;  // what one 0xE0 frame carries
 
-// True when the file's own name contains "xconf." (case-sensitive); folders on the way do not
-// count, so a firmware image kept in a folder named "xconf.d" is still firmware.
+// True when the path contains "xconf." anywhere (case-sensitive), folders included: a firmware
+// image kept in a folder named "xconf.d" is taken for a configuration file, and the one-frame
+// limit then refuses it rather than sending the board into its loader.
 bool IsConfigFileName(std::string_view path);
 
 // Sends the configuration file in one CONFIG_FILE frame, then closes the link so that the board

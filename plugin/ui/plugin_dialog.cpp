@@ -5,6 +5,7 @@
 
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
+#include "runtime/no_throw.h"
 #include "service/model_catalogue.h"
 #include "shell/plugin_state.h"
 #include "ui/board_files.h"
@@ -30,9 +31,14 @@ const char* LinkText(std::int32_t kind) {
 
 CPluginDlg::CPluginDlg(platform::WindowHandle owner)
     : window_(platform::Dialog::Create(IDD_PLUGIN_DIALOG, owner)) {
-  window_->OnCommand([this](int id) { OnCommand(id); });
+  // Clicks and messages arrive from the host's message loop: nothing may be thrown back into it.
+  window_->OnCommand([this](int id) { NoThrow("The dialog's command", [&] { OnCommand(id); }); });
   window_->OnMessage([this](std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) -> std::intptr_t {
-    return message == WM_UPGRADE_PROGRESS ? OnUpgradeProgress(wparam, lparam) : 0;
+    std::intptr_t result = 0;
+    if (message == WM_UPGRADE_PROGRESS) {
+      NoThrow("The upgrade's progress", [&] { result = OnUpgradeProgress(wparam, lparam); });
+    }
+    return result;
   });
   // The controls start as the template draws them.
   for (const DialogControl& c : kPluginDialogControls) {

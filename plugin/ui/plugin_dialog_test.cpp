@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "service/receive_parser.h"
@@ -301,8 +303,8 @@ TEST_F(PluginDialogTest, AnOversizedOrUnreadableConfigurationFileIsRefusedNeverC
 TEST_F(PluginDialogTest, AFirmwareImageIsKeptAndTheBoardSentToItsLoader) {
   testing::CapturedLink link;
   platform::Dialog& d = Open();
-  // A folder named like a configuration file does not make the image one.
-  const std::string path = File("fw.bin", 96, "board.xconf.d");
+  // The search is case-sensitive: "Xconf." and "XCONF." name no configuration file.
+  const std::string path = File("fw.Xconf.bin", 96, "board.XCONF.d");
   Choose(path);
   ClickUpgrade(d);
   EXPECT_EQ(state.upgrade_path.Get(), path);
@@ -312,6 +314,80 @@ TEST_F(PluginDialogTest, AFirmwareImageIsKeptAndTheBoardSentToItsLoader) {
   EXPECT_EQ(boxes_, (std::vector<std::string>{"UPGRADE", "detect reload"}));
   EXPECT_EQ(link.Take(), (std::vector<Frame>{{0x01, 0xFA}}));
   EXPECT_EQ(link.CloseCalls(), 1);
+}
+
+TEST_F(PluginDialogTest, AFileInAFolderNamedLikeAConfigurationFileIsOneAndTheOneFrameLimitHolds) {
+  testing::CapturedLink link;
+  platform::Dialog& d = Open();
+  // Small enough for one frame: uploaded as configuration, never stored for the loader.
+  Choose(File("fw.bin", 96, "board.xconf.d"));
+  ClickUpgrade(d);
+  std::vector<Frame> frames = link.Take();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0][1], 0xE0);
+  EXPECT_EQ(frames[0].size(), 98u);
+  EXPECT_EQ(link.CloseCalls(), 1);
+  EXPECT_EQ(state.upgrade_path.Get(), "");
+  EXPECT_TRUE(d.ItemEnabled(IDC_UPGRADE));
+
+  // A real firmware image there is refused by the limit, not sent to the loader.
+  const std::string image = File("big.bin", 4096, "board.xconf.d");
+  Choose(image);
+  ClickUpgrade(d);
+  EXPECT_TRUE(link.Take().empty());
+  EXPECT_EQ(link.CloseCalls(), 1);
+  EXPECT_EQ(boxes_, (std::vector<std::string>{"Configuration upload refused: " + image +
+                                              " has 4096 bytes, more than the 254 one frame carries"}));
+  EXPECT_EQ(state.upgrade_path.Get(), "");
+}
+
+TEST_F(PluginDialogTest, FoldersDevicesAndHugeFilesAreRefusedBeforeAnythingIsRead) {
+  testing::CapturedLink link;
+  platform::Dialog& d = Open();
+  const fs::path folder = dir_ / "images.d";
+  const fs::path config_folder = dir_ / "cfg.xconf.d";
+  fs::create_directories(folder);
+  fs::create_directories(config_folder);
+  // Sparse: nothing is written, and nothing may be read.
+  const std::string huge = File("huge.bin", 0);
+  fs::resize_file(huge, std::uintmax_t{3} << 30);
+  const std::string huge_config = File("huge.xconf.cfg", 0);
+  fs::resize_file(huge_config, std::uintmax_t{3} << 30);
+  struct Case {
+    std::string path;
+    std::string box;
+  };
+  const Case cases[] = {
+      {folder.string(), "Firmware upgrade refused: the firmware image " + folder.string() + " is a folder, not a file"},
+      {"/dev/zero", "Firmware upgrade refused: the firmware image /dev/zero is a device, not a file"},
+      {huge, "Firmware upgrade refused: the firmware image " + huge +
+                 " has 3221225472 bytes, more than the 16777216 a 24-bit block address reaches"},
+      {config_folder.string(), "Configuration upload refused: " + config_folder.string() + " is a folder, not a file"},
+      {huge_config, "Configuration upload refused: " + huge_config + " has 3221225472 bytes, more than the 254 one frame carries"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    boxes_.clear();
+    Choose(c.path);
+    const std::uint32_t from = platform::TickMs();
+    EXPECT_NO_THROW(ClickUpgrade(d));
+    EXPECT_LT(platform::TickMs() - from, 2000u) << "the file was read, not refused";
+    EXPECT_EQ(boxes_, std::vector<std::string>{c.box});
+    EXPECT_TRUE(link.Take().empty());
+    EXPECT_EQ(link.CloseCalls(), 0);
+    EXPECT_TRUE(d.ItemEnabled(IDC_UPGRADE));
+    EXPECT_EQ(state.upgrade_path.Get(), "");
+  }
+}
+
+TEST_F(PluginDialogTest, AnExceptionInAHandlerIsReportedAndNeverReachesTheHostsMessageLoop) {
+  testing::CapturedLink link;
+  platform::Dialog& d = Open();
+  platform::SetOpenFileHandler([](std::string_view) -> platform::OpenFileAnswer { throw std::bad_alloc(); });
+  EXPECT_NO_THROW(ClickUpgrade(d));
+  EXPECT_EQ(host_.Status(), "The dialog's command failed: out of memory; nothing was done");
+  EXPECT_TRUE(link.Take().empty());
+  EXPECT_TRUE(d.ItemEnabled(IDC_UPGRADE));
 }
 
 TEST_F(PluginDialogTest, RefusalsLeaveTheButtonThePathAndTheBoardAlone) {

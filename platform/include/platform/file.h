@@ -5,6 +5,7 @@
 // wide form on Windows, where the rename is ReplaceFile / MoveFileEx).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,21 @@ enum class FileRead {
 
 // Reads the whole file at `path` into `bytes`.
 FileRead ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);
+
+enum class BoundedRead {
+  kRead,        // `bytes` holds the whole file
+  kMissing,     // nothing at the path
+  kNotAFile,    // a folder, a pipe, a device or a socket; `error` says which
+  kTooLarge,    // more than `max_bytes`; `size` holds what the file has (or had when it grew)
+  kFailed,      // could not be opened or read; `error` says why
+};
+
+// Reads a file the user chose, which may be anything: only a regular file is read, its size is
+// checked before a byte is read, and the read stops past `max_bytes` whatever the file grows to
+// meanwhile, so neither a huge file nor an endless one (/dev/zero) nor a pipe with no writer
+// can exhaust memory or block the caller. `size` gets the file's size when it is known.
+BoundedRead ReadFileUpTo(const std::string& path, std::uint64_t max_bytes, std::string& bytes, std::string& error,
+                         std::uint64_t& size);
 
 // Replaces the file at `path` with `bytes`, or creates it. The new file keeps the old one's
 // permissions; a symbolic link is followed, so the link stays and its target is replaced.

@@ -50,6 +50,11 @@ int Send(SocketHandle s, const std::uint8_t* bytes, int count);
 int SendTo(SocketHandle s, const std::uint8_t* bytes, int count, Ipv4Endpoint remote);
 int ReceiveFrom(SocketHandle s, std::uint8_t* buffer, int capacity, Ipv4Endpoint* from);
 
+// Fault injection: once `sends_before` more sends from a socket bound to `local_port` have gone
+// through, the next one fails as on a broken connection (-1, the connection left as it is);
+// once. Port 0 disarms. False where the platform offers no injection (the test then skips).
+bool FailOneSendFrom(std::uint16_t local_port, std::uint32_t sends_before);
+
 // Ends both directions: a receive or send blocked on another thread returns at once.
 void Shutdown(SocketHandle s);
 void CloseSocket(SocketHandle s);
