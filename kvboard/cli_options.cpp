@@ -52,6 +52,20 @@ bool ParseSeconds(std::string_view when, double& secs) {
   return ec == std::errc() && end == when.data() + when.size() && std::isfinite(secs) && secs >= 0 && secs <= 1e6;
 }
 
+// "CHANNEL,BYTE@Ns": a pendant key on a channel at a time into the run.
+bool ParseTimedKey(std::string_view text, long long lowest_key, long long highest_key, CliPendantKey& key) {
+  const std::size_t at = text.find('@');
+  auto parts = SplitCommas(text.substr(0, at));
+  long long channel = 0, byte = 0;
+  double secs = 0;
+  if (at == std::string_view::npos || parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) ||
+      !ParseInt(parts[1], lowest_key, highest_key, byte) || !ParseSeconds(text.substr(at + 1), secs)) {
+    return false;
+  }
+  key = CliPendantKey{static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(byte), secs};
+  return true;
+}
+
 }  // namespace
 
 bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& error) {
@@ -210,26 +224,18 @@ bool ParseCli(int argc, const char* const* argv, CliOptions& out, std::string& e
       out.pendants.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(kind)});
     } else if (arg == "--pendant-key") {
       if (!value()) return false;
-      const std::size_t at = v.find('@');
-      auto parts = SplitCommas(v.substr(0, at));
-      long long channel = 0, key = 0;
-      double secs = 0;
-      if (at == std::string_view::npos || parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) ||
-          !ParseInt(parts[1], 0, 255, key) || !ParseSeconds(v.substr(at + 1), secs)) {
+      CliPendantKey key;
+      if (!ParseTimedKey(v, 0, 255, key)) {
         return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 0..255 and N seconds 0..1000000");
       }
-      out.pendant_keys.push_back({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs});
+      out.pendant_keys.push_back(key);
     } else if (arg == "--pendant-flood") {
       if (!value()) return false;
-      const std::size_t at = v.find('@');
-      auto parts = SplitCommas(v.substr(0, at));
-      long long channel = 0, key = 0;
-      double secs = 0;
-      if (at == std::string_view::npos || parts.size() != 2 || !ParseInt(parts[0], 0, 1, channel) ||
-          !ParseInt(parts[1], 1, 127, key) || !ParseSeconds(v.substr(at + 1), secs)) {
+      CliPendantKey key;
+      if (!ParseTimedKey(v, 1, 127, key)) {
         return bad("CHANNEL,BYTE@Ns with CHANNEL 0 or 1, BYTE 1..127 and N seconds 0..1000000");
       }
-      out.pendant_flood = CliPendantKey{static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(key), secs};
+      out.pendant_flood = key;
     } else if (arg == "--capture") {
       if (!value()) return false;
       if (v.empty()) return bad("a file name");
