@@ -253,6 +253,15 @@ int main(int argc, char** argv) {
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
     }
     summary.link_health = kvhost::ReadLinkState(session.api());
+    // A stalled board is put in E-stop before its link is closed: let the close land (bounded by
+    // the link's 2 s send bound) so the summary counts it and a reconnection is awaited.
+    for (const std::uint32_t from = platform::TickMs();
+         summary.link_health->stall_closes > link_at_start.stall_closes &&
+         (summary.link_health->link_open != 0 || summary.link_health->link_losses == losses_at_start) &&
+         platform::TickMs() - from < 3000;) {
+      platform::SleepMs(10);
+      summary.link_health = kvhost::ReadLinkState(session.api());
+    }
     // The status line holds the plug-in's last message, which may be the system's word on the
     // failed send rather than what it meant for the run.
     if (!result.completed && summary.link_health->stall_closes > link_at_start.stall_closes) {
