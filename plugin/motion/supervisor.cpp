@@ -100,6 +100,24 @@ void SendBoardEstop() {
   }
 }
 
+// A home asked for while the machine is in E-stop starts nothing, now or after the reset.
+bool RefuseHomeInEstop(host::EngineBlock& engine, int axis) {
+  if (host::Load(engine.estop) == 0) return false;
+  status_printf("axis %d not homed: the machine is in E-stop", axis);
+  ReportDone(engine);
+  return true;
+}
+
+// Raises the host's E-stop and posts its action unless it is raised already; counted before
+// the flag, so that whoever sees the E-stop sees it counted.
+bool RaiseHostEstop(host::EngineBlock& engine) {
+  if (host::Load(engine.estop) != 0) return false;
+  CountEstopOnce();
+  host::Store(engine.estop, 1);
+  ActionPost(ACTION_ESTOP);
+  return true;
+}
+
 void QueueHome(int axis) {
   for (std::int16_t& slot : home_queue) {
     if (slot == kNoAxis) {
@@ -165,14 +183,9 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
       break;
     default:
       if (code >= ACTION_HOME_BASE && code < ACTION_HOME_BASE + host::kAxes) {
+        // asked for just before the E-stop: it must not wait for the reset and start then
         const int axis = code - ACTION_HOME_BASE;
-        if (host::Load(engine.estop) != 0) {
-          // asked for just before the E-stop: it must not wait for the reset and start then
-          status_printf("axis %d not homed: the machine is in E-stop", axis);
-          ReportDone(engine);
-        } else {
-          QueueHome(axis);
-        }
+        if (!RefuseHomeInEstop(engine, axis)) QueueHome(axis);
       }
       break;  // any other code is ignored
   }
@@ -357,10 +370,7 @@ void RaiseEstopForLostLink() {
   if (!outstanding && !waiting && !cycle) return;
   // Whatever the host's flag says now: the board that comes back may still hold the motion.
   estop_owed.store(true, std::memory_order_release);
-  if (host::Load(engine->estop) != 0) return;
-  CountEstopOnce();  // before the flag, so that whoever sees the E-stop sees it counted
-  host::Store(engine->estop, 1);
-  ActionPost(ACTION_ESTOP);
+  if (!RaiseHostEstop(*engine)) return;
   status_printf("board link lost during motion: E-stop");
 }
 
@@ -378,11 +388,7 @@ void SupervisorBoardStalled(std::uint32_t outstanding, std::uint32_t stalled_ms)
   if (host::EngineBlock* engine = state.engine.load(std::memory_order_acquire)) {
     // Raised before the board is told, so that a send that fails and closes the link is not
     // taken for a lost link.
-    if (host::Load(engine->estop) == 0) {
-      CountEstopOnce();
-      host::Store(engine->estop, 1);
-      ActionPost(ACTION_ESTOP);
-    }
+    RaiseHostEstop(*engine);
     status_printf("board executed no segment for %u s with %u outstanding: link closed, E-stop",
                   static_cast<unsigned>(stalled_ms / 1000), static_cast<unsigned>(outstanding));
   }
@@ -394,11 +400,7 @@ void SupervisorBoardStalled(std::uint32_t outstanding, std::uint32_t stalled_ms)
 void Home(std::int16_t axis) {
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   if (engine == nullptr) return;
-  if (host::Load(engine->estop) != 0) {
-    status_printf("axis %d not homed: the machine is in E-stop", axis);
-    ReportDone(*engine);  // nothing starts, now or after the reset
-    return;
-  }
+  if (RefuseHomeInEstop(*engine, axis)) return;
   const int input = ValidAxis(axis) ? HomeInput(axis) : 0;
   if (host::Load(engine->input_signal[input].enabled) == 0) {
     status_printf("you need enable switcher for axis %d first", axis);
