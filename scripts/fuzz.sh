@@ -49,6 +49,11 @@ run_target() {
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | tr -dc 0-9)
   features=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | tr -dc 0-9)
   echo "fuzz $name: ${execs:-0} executions, $crashes crashes"
+  if [ "$crashes" -ne 0 ]; then
+    # What CI shows of a failure: the input (base64 too, to carry it off a CI log) and the trace.
+    for f in "$artifacts"/*; do echo "  input $(basename "$f"): $(base64 -w0 "$f")"; done
+    grep -m 1 -A 24 -E '^==[0-9]+==.*(ERROR|WARNING)|^SUMMARY|runtime error' "$log" | sed 's/^/  /'
+  fi
   echo "$name: ${execs:-0} executions, $crashes crashes, coverage ${cov:-0} edges, ${features:-0} features, corpus $(ls "$corpus" | wc -l) inputs" >> "$report"
 }
 

@@ -19,21 +19,94 @@ ProfileStore* current_store = nullptr;  // host thread only
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// Where the section's element begins and ends in the text: [begin, end); empty when the text
-// has no such element.
+// Where markup that holds no element ends (a comment, a processing instruction, CDATA, a
+// declaration such as DOCTYPE with its internal subset), from its '<' at `at`; npos when it is
+// not such markup, or when it runs to the end of the text.
+std::size_t NonElementEnd(std::string_view text, std::size_t at, bool& is_markup) {
+  is_markup = true;
+  auto past = [&](std::string_view closer, std::size_t from) {
+    const std::size_t end = text.find(closer, from);
+    return end == std::string_view::npos ? end : end + closer.size();
+  };
+  const std::string_view rest = text.substr(at);
+  if (rest.starts_with("<!--")) return past("-->", at + 4);
+  if (rest.starts_with("<![CDATA[")) return past("]]>", at + 9);
+  if (rest.starts_with("<?")) return past("?>", at + 2);
+  if (rest.starts_with("<!")) {
+    int brackets = 0;
+    char quote = 0;
+    for (std::size_t i = at + 2; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '[') {
+        ++brackets;
+      } else if (c == ']') {
+        --brackets;
+      } else if (c == '>' && brackets <= 0) {
+        return i + 1;
+      }
+    }
+    return std::string_view::npos;
+  }
+  is_markup = false;
+  return std::string_view::npos;
+}
+
+// The '>' that ends the tag opened at `at`, past quoted attribute values; npos when none does.
+std::size_t TagEnd(std::string_view text, std::size_t at) {
+  char quote = 0;
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '>') {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Where the section's element, a child of the document's root, begins and ends in the text:
+// [begin, end); empty when the text has no such element or cannot be followed. Comments,
+// processing instructions, CDATA and attribute values are stepped over: a "<VEX>" written inside
+// them is not the section, and taking it for one would let a save change the text around it.
 std::optional<std::pair<std::size_t, std::size_t>> SectionSpan(std::string_view text) {
-  const std::string open = "<" + std::string(kSectionName);
-  for (std::size_t at = text.find(open); at != std::string_view::npos; at = text.find(open, at + 1)) {
-    const std::size_t after = at + open.size();
-    if (after >= text.size()) return std::nullopt;
-    const char c = text[after];
-    if (c != '>' && c != '/' && !IsBlank(c)) continue;  // a longer name
-    const std::size_t tag_end = text.find('>', after);
+  int depth = 0;
+  std::optional<std::size_t> section_begin;
+  for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+    bool is_markup = false;
+    const std::size_t markup_end = NonElementEnd(text, at, is_markup);
+    if (is_markup) {
+      if (markup_end == std::string_view::npos) return std::nullopt;
+      at = markup_end;
+      continue;
+    }
+    const std::size_t tag_end = TagEnd(text, at);
     if (tag_end == std::string_view::npos) return std::nullopt;
-    if (text[tag_end - 1] == '/') return std::make_pair(at, tag_end + 1);
-    const std::size_t close = text.find("</" + std::string(kSectionName) + ">", tag_end);
-    if (close == std::string_view::npos) return std::nullopt;
-    return std::make_pair(at, close + kSectionName.size() + 3);
+    const bool closing = at + 1 < text.size() && text[at + 1] == '/';
+    const bool empty = !closing && text[tag_end - 1] == '/';
+    const std::size_t name_begin = at + (closing ? 2 : 1);
+    std::size_t name_end = name_begin;
+    while (name_end < tag_end && !IsBlank(text[name_end]) && text[name_end] != '/') ++name_end;
+    const bool ours = text.substr(name_begin, name_end - name_begin) == kSectionName;
+    if (closing) {
+      if (depth == 2 && section_begin) {
+        return ours ? std::make_optional(std::make_pair(*section_begin, tag_end + 1)) : std::nullopt;
+      }
+      if (--depth < 0) return std::nullopt;
+    } else {
+      if (depth == 1 && ours) {
+        if (empty) return std::make_pair(at, tag_end + 1);
+        section_begin = at;
+      }
+      if (!empty) ++depth;
+    }
+    at = tag_end + 1;
   }
   return std::nullopt;
 }

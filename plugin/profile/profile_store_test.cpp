@@ -268,5 +268,43 @@ TEST(ParseDecimal, Forms) {
   EXPECT_EQ(ParseDecimal("- 3"), 0);
 }
 
+// "<VEX>" written where no element can be (inside a processing instruction, a comment, CDATA,
+// an attribute value, or deeper than a section) is not the section: white space the writer
+// changed beside it is a change to the user's profile and must be refused.
+TEST(ChangesOnlyOurSection, ADecoySectionDoesNotExcuseChangesBesideIt) {
+  const std::string decoys[] = {
+      "<?x \r\r\t<VEX>6</VEX> ?>",
+      "<!-- \r\r\t<VEX>6</VEX> -->",
+      "<profile><m><![CDATA[ \r\r\t<VEX>6</VEX> ]]></m></profile>",
+      "<profile><m a=\" \r\r\t<VEX>6</VEX> \"/></profile>",
+      "<profile><m> \r\r\t<VEX>6</VEX> </m></profile>",
+  };
+  for (const std::string& before : decoys) {
+    std::string after = before;
+    after.replace(after.find(" \r\r\t"), 4, " ");
+    EXPECT_FALSE(ChangesOnlyOurSection(before, after)) << before;
+  }
+  // The real section is still found behind such decoys, and its own layout may change.
+  const std::string before = "<?x <VEX/> ?><!-- <VEX> --><profile a=\"<VEX>\">\n  <VEX>\n  </VEX>\n</profile>";
+  const std::string after = "<?x <VEX/> ?><!-- <VEX> --><profile a=\"<VEX>\">\n  <VEX>\n    <k>1</k>\n  </VEX>\n</profile>";
+  EXPECT_TRUE(ChangesOnlyOurSection(before, after));
+  EXPECT_FALSE(ChangesOnlyOurSection(before, "<?x <VEX/> ?><!-- <VEX>  --><profile a=\"<VEX>\">\n  <VEX/>\n</profile>"));
+}
+
+// What a fuzzer found: a processing instruction with a section's text inside, ahead of the root.
+// A store that only reads must leave such a file exactly as it was.
+TEST_F(ProfileStoreTest, AProcessingInstructionHoldingTheSectionsTextIsKeptByteForByte) {
+  const std::string host = "\t<?x\r\r\r\r\t<VEX>6</VEX> version=\"1.0\"?>\n<profile>\n\t<Other>1</Other>\n</profile>\n";
+  WriteFile(host);
+  { ProfileStore store(path_); }
+  EXPECT_EQ(ReadFile(), host);
+  {
+    ProfileStore store(path_);
+    store.WriteInt("VEX", "seg_len", 1234);
+  }
+  const std::string saved = ReadFile();
+  EXPECT_EQ(saved.substr(0, saved.find("<profile>")), host.substr(0, host.find("<profile>")));
+}
+
 }  // namespace
 }  // namespace kv
