@@ -110,6 +110,13 @@ int RunDialogCommand(const Options& o, const PluginApi& api, HostMachine& machin
                                   "would take it for a firmware image and reflash the board with it (use --upgrade "
                                   "for a firmware image)");
   }
+  if (!o.upgrade.empty() && IsConfigFilePath(o.upgrade)) {
+    // The plug-in takes such a path for a configuration upload: nothing would be flashed, and the
+    // wait for the board's restart would end in a report of an upgrade that never was.
+    return Fail(kRefusedCode, "--upgrade " + o.upgrade +
+                                  ": a path containing \"xconf.\" is a configuration file to the plug-in, which "
+                                  "would upload it instead of flashing it (use --upload-config for a configuration)");
+  }
   const BoardUp up = WaitForBoardOrLoader(api, driver, wait_ms, true, o.link == "ethernet");
   if (platform::InterruptRequested()) return Fail(kInterrupted, "interrupted before a board answered");
   if (up == BoardUp::kNone) {

@@ -27,7 +27,7 @@ endforeach()
 # kvhost's dialog commands from the command line: --dialog, --upload-config, --upgrade, and a
 # board sitting in its loader with and without an image to give it.
 foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused loader-no-image loader-upgrade
-    config-not-xconf upgrade-huge upgrade-zero upgrade-fifo config-fifo)
+    config-not-xconf upgrade-xconf upgrade-huge upgrade-zero upgrade-fifo config-fifo)
   add_test(NAME DialogCommands.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/dialog_commands.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/dialog_commands/${case} ${case})

@@ -7,15 +7,17 @@
 # did are kept in build-fuzz/fuzz-artifacts/TARGET/; copy each into fuzz/regressions/TARGET/ once
 # fixed, where every ordinary build replays it (ctest FuzzReplay.TARGET). Coverage per target is
 # written to build-fuzz/fuzz-report.txt.
-# Usage: scripts/fuzz.sh [--seconds N] [--jobs J] [--only TARGET]
+# Usage: scripts/fuzz.sh [--seconds N] [--jobs J] [--only TARGET] [--install-only | --build-only]
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-seconds=60 jobs=2 only=""
+seconds=60 jobs=2 only="" install_only="" build_only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
+    --install-only) install_only=1; shift ;;
+    --build-only) build_only=1; shift ;;
     *) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -27,10 +29,12 @@ if ! command -v clang++ >/dev/null; then
   $sudo apt-get install -y clang >&2 || { echo "fuzz.sh: cannot install clang" >&2; exit 1; }
 fi
 bash "$here/scripts/setup.sh" >&2
+[ -z "$install_only" ] || exit 0
 dir=$here/build-fuzz
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DKV_FUZZ=ON >/dev/null || exit 1
 cmake --build "$dir" -j 2 --target "${targets[@]/#/fuzz_}" >&2 || exit 1
+[ -z "$build_only" ] || exit 0
 
 report=$dir/fuzz-report.txt
 : > "$report"

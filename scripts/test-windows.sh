@@ -13,12 +13,14 @@
 # kernel runs no 32-bit programs (IA-32 emulation off), neither can Wine: the 32-bit targets are
 # still all built and the DLL's export table checked, and the tests run on a 64-bit build of the
 # same sources (build-windows-x64/) under 64-bit Wine.
-# Usage: scripts/test-windows.sh [--arch i686|x86_64] [--program FILE]
+# Usage: scripts/test-windows.sh [--arch i686|x86_64] [--program FILE] [--install-only]
 #   --arch   skips the probe and runs the tests on that build
+#   --install-only  installs what the stage needs (Wine, the cross compilers) and stops
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program="$here/examples/pocket.nc"
 arch=""
+install_only=""
 
 # --- inside the namespace: Wine's prefix, the tests, the session --------------------------------
 if [ "${1:-}" = "--in-netns" ]; then
@@ -162,6 +164,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
     --program) program=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    --install-only) install_only=1; shift ;;
     *) echo "test-windows.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -189,6 +192,12 @@ if [ ${#wanted[@]} -gt 0 ]; then
   for p in "${wanted[@]}"; do [ "$p" = update ] || [ "$p" = wine32:i386 ] || packages+=("$p"); done
   [ ${#packages[@]} -eq 0 ] || apt_install "${packages[@]}"
   installed wine32:i386 || apt_install wine32:i386 || echo "note: wine32 could not be installed" >&2
+fi
+
+if [ -n "$install_only" ]; then
+  bash "$here/scripts/build-windows.sh" --install-only
+  bash "$here/scripts/build-windows.sh" --arch x86_64 --install-only
+  exit 0
 fi
 
 # --- builds ---------------------------------------------------------------------------------------

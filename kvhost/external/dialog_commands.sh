@@ -18,6 +18,7 @@ disc=$(( 20000 + seed )) plug=$(( 40000 + seed ))
 printf 'axes=3\n' > mill.xconf.cfg
 head -c 300 /dev/zero | tr '\0' 'c' > big.xconf.cfg
 mkdir -p cfg && printf 'axes=3\n' > cfg/noname.cfg
+printf 'axes=3\n' > cfg/mill.xconf.bin
 
 fail() { echo "FAIL ($case): $*"; echo "--- kvhost"; cat host.log; [ -f board.log ] && { echo "--- kvboard"; cat board.log; }; exit 1; }
 
@@ -33,6 +34,7 @@ case $case in
   loader-no-image) external=1; board_args=(--loader); args=(); expect=3 ;;
   loader-upgrade) external=1; board_args=(--loader); args=(--upgrade fw.bin) ;;
   config-not-xconf) args=("${sim[@]}" --upload-config cfg/noname.cfg); expect=1 ;;
+  upgrade-xconf) args=("${sim[@]}" --upgrade cfg/mill.xconf.bin); expect=1 ;;
   # 3 GiB, sparse, under a memory limit a whole read cannot fit in (sanitizers need their room).
   upgrade-huge) truncate -s 3G huge.bin; args=("${sim[@]}" --upgrade huge.bin); expect=1
     [ -n "${KV_NO_MEMORY_LIMIT:-}" ] || ulimit -v 2000000 ;;
@@ -70,6 +72,9 @@ case $case in
   loader-no-image) grep -q 'firmware loader and no image was given' host.log || fail "loader not reported" ;;
   config-not-xconf)
     grep -q 'not a configuration file, whose path must contain "xconf."' host.log || fail "no reason given"
+    grep -q 'board back' host.log && fail "the board was reconnected: something was sent" ;;
+  upgrade-xconf)
+    grep -q 'is a configuration file to the plug-in' host.log || fail "no reason given"
     grep -q 'board back' host.log && fail "the board was reconnected: something was sent" ;;
   upgrade-huge) grep -q 'has 3221225472 bytes, more than the 16777216' host.log || fail "size not refused" ;;
   upgrade-zero) grep -q '/dev/zero is a device, not a file' host.log || fail "device not refused" ;;
