@@ -19,6 +19,26 @@ ProfileStore* current_store = nullptr;  // host thread only
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
+// The '>' that closes markup opened before `from`, past quoted values and, in a declaration
+// (`in_brackets`), past its internal subset in brackets; npos when none does.
+std::size_t ClosingAngle(std::string_view text, std::size_t from, bool in_brackets) {
+  int brackets = 0;
+  char quote = 0;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (in_brackets && (c == '[' || c == ']')) {
+      brackets += c == '[' ? 1 : -1;
+    } else if (c == '>' && brackets <= 0) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 // Where markup that holds no element ends (a comment, a processing instruction, CDATA, a
 // declaration such as DOCTYPE with its internal subset), from its '<' at `at`; npos when it is
 // not such markup, or when it runs to the end of the text.
@@ -33,41 +53,10 @@ std::size_t NonElementEnd(std::string_view text, std::size_t at, bool& is_markup
   if (rest.starts_with("<![CDATA[")) return past("]]>", at + 9);
   if (rest.starts_with("<?")) return past("?>", at + 2);
   if (rest.starts_with("<!")) {
-    int brackets = 0;
-    char quote = 0;
-    for (std::size_t i = at + 2; i < text.size(); ++i) {
-      const char c = text[i];
-      if (quote) {
-        if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '[') {
-        ++brackets;
-      } else if (c == ']') {
-        --brackets;
-      } else if (c == '>' && brackets <= 0) {
-        return i + 1;
-      }
-    }
-    return std::string_view::npos;
+    const std::size_t end = ClosingAngle(text, at + 2, true);
+    return end == std::string_view::npos ? end : end + 1;
   }
   is_markup = false;
-  return std::string_view::npos;
-}
-
-// The '>' that ends the tag opened at `at`, past quoted attribute values; npos when none does.
-std::size_t TagEnd(std::string_view text, std::size_t at) {
-  char quote = 0;
-  for (std::size_t i = at + 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '>') {
-      return i;
-    }
-  }
   return std::string_view::npos;
 }
 
@@ -86,7 +75,7 @@ std::optional<std::pair<std::size_t, std::size_t>> SectionSpan(std::string_view 
       at = markup_end;
       continue;
     }
-    const std::size_t tag_end = TagEnd(text, at);
+    const std::size_t tag_end = ClosingAngle(text, at + 1, false);
     if (tag_end == std::string_view::npos) return std::nullopt;
     const bool closing = at + 1 < text.size() && text[at + 1] == '/';
     const bool empty = !closing && text[tag_end - 1] == '/';
