@@ -126,6 +126,34 @@ TEST_F(E2eProgram, UnderrunsMakeARunThatReachedItsEndNotAcleanCompletion) {
   EXPECT_EQ(EndMismatch(summary), "the host's X ended at -2147483648 steps, the program ends at 0");
 }
 
+// A host that cannot plan fast enough, against a board whose reports reach the plug-in 150 ms
+// after they were taken: the host publishes its segments in bursts, and after each one waits
+// until the board has run them all, a little longer each time, so that across the bursts the
+// next one is published at every moment around the stop that closes the stream behind the last,
+// while reports taken before that close are still on their way. The stop must never be sent
+// behind segments the board has not run, nor may they go out where a stale report makes them
+// look run.
+TEST_F(E2eProgram, BurstsPublishedAroundEachStopWithLateReportsLoseNoSegment) {
+  ASSERT_NO_FATAL_FAILURE(Connect([](kvboard::BoardConfig& b) { b.report_latency_ms = 150; }));
+  constexpr int kBursts = 30;
+  constexpr int kPerBurst = 30;
+  std::uint32_t published = 0;
+  for (int burst = 0; burst < kBursts; ++burst) {
+    PublishSegments(kPerBurst, {1, 0, 0, 0, 0, 0});
+    published += kPerBurst;
+    ASSERT_TRUE(WaitBoard([&](const kvboard::Stats& s) {
+      return s.motion.segments_executed_total + s.motion.segments_dropped >= published && s.motion.queue_depth == 0;
+    }, 5000)) << "burst " << burst << " was not run";
+    platform::SleepMs(static_cast<std::uint32_t>(140 + 4 * burst));
+  }
+  ASSERT_TRUE(WaitBoard([](const kvboard::Stats& s) { return s.motion.queue_depth == 0; }, kSettleMs));
+  const kvboard::Stats s = Board();
+  EXPECT_EQ(s.motion.segments_dropped, 0u) << "a stream close dropped queued segments";
+  EXPECT_EQ(s.motion.segments_executed_total, published);
+  EXPECT_EQ(s.position_steps[0], static_cast<std::int32_t>(published)) << "steps lost";
+  EXPECT_GE(s.motion.stream_closes, 2u) << "the stream was never closed between bursts";
+}
+
 // A stray client that connects to the plug-in's port during a run and says nothing (as a second
 // board or a port scanner may) changes nothing: it waits in the backlog while the board is
 // heard, well past the quiet bound that would let it replace a silent board, and the program

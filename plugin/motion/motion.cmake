@@ -4,6 +4,7 @@ add_executable(plugin_motion_tests
   ${CMAKE_CURRENT_LIST_DIR}/jog_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/supervisor_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/probe_threshold_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rest_stop_test.cpp
 )
 target_link_libraries(plugin_motion_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_motion_tests)

@@ -76,6 +76,12 @@ void StreamSegments() {
       return;
     }
 
+    // A new motion also waits for the board's count of the last one to be gone. After a stream
+    // close the board restarts its count, but reports taken before the close may still arrive;
+    // one of them would show the new motion's segments as executed, the board at rest with
+    // them queued, and the stop that follows would drop them.
+    if (sent == 0 && done != 0) return;
+
     // Window: never more than lim_buffer segments outstanding at the board.
     const std::int64_t outstanding = static_cast<std::int32_t>(sent - done);
     const std::int64_t limit = state.lim_buffer.load(std::memory_order_acquire);
@@ -120,7 +126,9 @@ bool MotionIdle() {
   if (engine == nullptr) return false;
   const std::int32_t write = host::Load(engine->ring_write_index) & host::kRingMask;
   const std::int32_t read = host::Load(engine->ring_read_index) & host::kRingMask;
-  return write == read && state.still_count.load(std::memory_order_acquire) > 10;
+  if (write != read || state.still_count.load(std::memory_order_acquire) <= 10) return false;
+  // The still count is kept on the link thread; what was sent is known here for certain.
+  return state.segments_sent.load(std::memory_order_acquire) <= state.segments_done.load(std::memory_order_acquire);
 }
 
 void ConvertSegment(int slot, std::span<std::uint8_t> element) {

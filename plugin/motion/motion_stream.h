@@ -19,7 +19,8 @@ void StreamSegments();
 void StreamSkipPlanned(std::int32_t skip);
 // E-stop: every waiting segment is dropped (read index = write index).
 void StreamDropWaiting();
-// True when the host ring is empty and more than 10 still position reports have come in.
+// True when the host ring is empty, more than 10 still position reports have come in, and the
+// board has reported every segment sent as executed.
 bool MotionIdle();
 // One ring slot as a 12-byte element: six int16 step counts, truncated, slaved and reversed.
 void ConvertSegment(int slot, std::span<std::uint8_t> element);

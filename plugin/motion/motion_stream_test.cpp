@@ -78,6 +78,39 @@ TEST_F(MotionStream, AFewWaitingGoOutOnThe41stRunAndTheHoldOffRearmsWhenClosed) 
   EXPECT_EQ(StreamHoldoff(), 40);
 }
 
+// After a stream close the board restarts its count; a report taken before the close may still
+// come in. The next motion's first segments wait until the count the plug-in holds is the new one.
+TEST_F(MotionStream, ANewMotionWaitsForTheBoardsCountToRestart) {
+  Plan(5);
+  for (int run = 1; run <= 41; ++run) StreamSegments();
+  ASSERT_EQ(Sent(), std::vector<int>{5});
+  state.segments_sent = 0;  // the stop closed the stream
+  state.segments_done = 5;  // a report taken before the close
+  Plan(30);
+  for (int run = 0; run < 5; ++run) StreamSegments();
+  EXPECT_TRUE(Sent().empty()) << "sent while the board's count was still the old motion's";
+  state.segments_done = 0;
+  StreamSegments();
+  EXPECT_EQ(Sent(), std::vector<int>{20}) << "the hold-off was spent on the motion before";
+}
+
+// Idle takes more than 10 still reports, an empty ring, and every segment sent reported executed
+// (the still count is kept on another thread and may lag a send).
+TEST_F(MotionStream, IdleAtItsBoundsAndNeverWithSegmentsOutstanding) {
+  state.still_count = 11;
+  EXPECT_TRUE(MotionIdle());
+  state.still_count = 10;
+  EXPECT_FALSE(MotionIdle()) << "10 still reports are not enough";
+  state.still_count = 11;
+  state.segments_sent = 20;
+  state.segments_done = 19;
+  EXPECT_FALSE(MotionIdle()) << "one segment not yet executed";
+  state.segments_done = 20;
+  EXPECT_TRUE(MotionIdle());
+  Plan(1);
+  EXPECT_FALSE(MotionIdle()) << "a segment waiting in the ring";
+}
+
 TEST_F(MotionStream, MoreThan200WaitingCutTheHoldOffTo10) {
   Plan(300);
   for (int run = 1; run <= 11; ++run) StreamSegments();

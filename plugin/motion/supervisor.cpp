@@ -159,9 +159,27 @@ void EndCycleOnEstop(host::EngineBlock& engine, host::PlannerBlock& planner) {
   if (now != SupervisorState::ESTOPPED) supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
 }
 
+// Whether a stop taken from the queue is still to be carried out. An E-stop's stop always is.
+// A stop for a board seen at rest is decided on the link thread from the stream's count at that
+// moment; if the stream has sent since (it runs here, so nothing can go out between this test
+// and the close), the board is no longer at rest, and the close would drop what it was just
+// sent. The parser posts the stop again once the board has executed that and is still.
+bool StopStillDue(const host::EngineBlock& engine) {
+  if (supervisor_state.load(std::memory_order_acquire) == SupervisorState::ESTOPPED || host::Load(engine.estop) != 0) {
+    return true;
+  }
+  const std::uint32_t sent = state.segments_sent.load(std::memory_order_acquire);
+  const std::uint32_t seen = state.rest_sent_seen.load(std::memory_order_acquire);
+  if (sent == seen) return true;
+  trace_printf("stop not sent: the stream sent segments after the board was seen at rest (%u then, %u now)",
+               static_cast<unsigned>(seen), static_cast<unsigned>(sent));
+  return false;
+}
+
 void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBlock& planner) {
   switch (code) {
     case ACTION_STOP:
+      if (!StopStillDue(engine)) break;
       ReportDone(engine);
       state.segments_sent.store(0, std::memory_order_release);
       SendCommand(wire::STREAM_CLOSE);

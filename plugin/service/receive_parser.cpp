@@ -158,10 +158,18 @@ void ApplyPosition(Body body, std::size_t at) {
       host::Store(engine->axis_velocity[k], ClampToInt32(velocity));
     }
   }
-  if (still && state.segments_sent.load() <= state.segments_done.load()) {
+  const std::uint32_t sent = state.segments_sent.load();
+  if (still && sent <= state.segments_done.load()) {
     std::int32_t count = state.still_count.load();
-    if (count >= 0 && count <= 999) state.still_count = ++count;
-    if (count == 3) ActionPost(ACTION_STOP);  // the board has come to rest
+    // Not over a reset the stream made meanwhile (it resets the count with every send): a count
+    // carried past a send could take a board that has segments to run for one at rest.
+    const bool counted = count >= 0 && count <= 999 && state.still_count.compare_exchange_strong(count, count + 1);
+    if (counted && count + 1 == 3) {
+      // The board has come to rest. The stream may send on the scheduler thread before the stop
+      // is carried out there; the count read here lets the supervisor tell.
+      state.rest_sent_seen = sent;
+      ActionPost(ACTION_STOP);
+    }
   } else {
     state.still_count = 0;
   }

@@ -93,6 +93,9 @@ void ServiceStart() {
   ParamServiceStart();
   PulseRateUpdate();
   state.segments_sent = 0;
+  // The count of a stream on the last connection says nothing of this one, and would hold back
+  // the first motion until the board reports (a board may not report before it has motion).
+  state.segments_done = 0;
   state.still_count = 0;
   state.link_receive.store(ReceiveFrame, std::memory_order_release);
   state.upgrade_requested = false;

@@ -64,6 +64,7 @@ TEST_F(ServiceTaskTest, ServiceStartReturnsAConnectedBoardToIdentifying) {
   state.pulse_rate_hz = 100000;
   state.upgrade_requested = true;
   state.segments_sent = 9;
+  state.segments_done = 7;  // the last connection's count: it must not hold back a new motion
   state.still_count = 4;
   state.softlimit_tripped[3] = true;
   ServiceStart();
@@ -71,6 +72,7 @@ TEST_F(ServiceTaskTest, ServiceStartReturnsAConnectedBoardToIdentifying) {
   EXPECT_EQ(state.pulse_rate_hz.load(), 0u);
   EXPECT_FALSE(state.upgrade_requested.load());
   EXPECT_EQ(state.segments_sent.load(), 0u);
+  EXPECT_EQ(state.segments_done.load(), 0u);
   EXPECT_EQ(state.still_count.load(), 0);
   EXPECT_FALSE(state.softlimit_tripped[3].load());
   ServiceRun(0);

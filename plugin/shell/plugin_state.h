@@ -103,6 +103,8 @@ struct PluginState {
   std::atomic<std::int32_t> still_count{0};
   std::atomic<std::uint32_t> segments_sent{0};   // owned by the motion stream
   std::atomic<std::uint32_t> segments_done{0};
+  // segments_sent as the parser read it when it last found the board at rest and posted the stop
+  std::atomic<std::uint32_t> rest_sent_seen{0};
   std::atomic<std::uint64_t> input_bits{0};
   std::atomic<std::uint64_t> tripped_inputs{0};
   std::atomic<std::uint64_t> stop_mask{0};       // computed by the configuration download

@@ -1,0 +1,229 @@
+// The stop that closes the segment stream once the board is at rest, against a scripted board on
+// the far side of the link: whatever order the board's reports, the stream's sends and the stop
+// come in, a close never reaches the board behind segments it has not executed yet.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "motion/motion_stream.h"
+#include "motion/supervisor.h"
+#include "runtime/action_queue.h"
+#include "runtime/timer_scheduler.h"
+#include "service/receive_parser.h"
+#include "shell/host_access.h"
+#include "shell/plugin_state.h"
+#include "testing/fake_host.h"
+
+namespace kv {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void Put32(Bytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// A board behind the captured link, stepped by hand once per supervisor run: it queues the
+// segments it is sent and runs `per_run` of them each run; a stream close restarts its executed
+// count and drops what it still holds; its executed count and position, taken each run, reach
+// the plug-in `latency_runs` runs later, as over a slow or busy link.
+class ScriptedBoard {
+ public:
+  ScriptedBoard(testing::CapturedLink& link, int per_run, int latency_runs)
+      : link_(link), per_run_(per_run), latency_runs_(latency_runs) {}
+
+  // What the plug-in has sent since the last call.
+  void Receive() {
+    for (const testing::Frame& f : link_.Take()) {
+      if (f.size() >= 4 && f[1] == 0xCA && f[2] == 0xAB) {
+        for (std::size_t e = 0; e < f[3]; ++e) {
+          queue_.push_back(static_cast<std::int16_t>(f.at(4 + 12 * e) | f.at(5 + 12 * e) << 8));
+        }
+      } else if (f.size() == 2 && f[1] == 0xD0) {
+        dropped += static_cast<int>(queue_.size());
+        queue_.clear();
+        executed_ = 0;
+        ++closes;
+      }
+    }
+  }
+  // One run's worth of segments.
+  void Execute() {
+    for (int i = 0; i < per_run_ && !queue_.empty(); ++i) {
+      x_steps += queue_.front();
+      queue_.pop_front();
+      ++executed_;
+      ++executed_total;
+    }
+  }
+  // The executed count and the position as they are now, on their way to the plug-in.
+  void TakeReport() {
+    Bytes body{0xCF, 0x1E};
+    Put32(body, executed_);
+    body.push_back(0xCF);
+    body.push_back(0x20);
+    Put32(body, static_cast<std::uint32_t>(x_steps));
+    for (int k = 1; k < 6; ++k) Put32(body, 0);
+    in_flight_.emplace_back(now_ + latency_runs_, std::move(body));
+  }
+  // Hands the plug-in the reports that have arrived by now (on the link thread, in the plug-in).
+  void Deliver() {
+    while (!in_flight_.empty() && in_flight_.front().first <= now_) {
+      parse_board_frame(in_flight_.front().second);
+      in_flight_.pop_front();
+    }
+  }
+  void NextRun() { ++now_; }
+  std::size_t Queued() const { return queue_.size(); }
+
+  int dropped = 0;
+  int closes = 0;
+  int executed_total = 0;
+  std::int32_t x_steps = 0;
+
+ private:
+  testing::CapturedLink& link_;
+  int per_run_;
+  int latency_runs_;
+  std::deque<std::int16_t> queue_;
+  std::uint32_t executed_ = 0;
+  std::deque<std::pair<int, Bytes>> in_flight_;
+  int now_ = 0;
+};
+
+class RestStop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state.segments_sent = state.segments_done = 0;
+    state.rest_sent_seen = 0;
+    state.still_count = 0;
+    state.lim_buffer = 450;
+    state.board_mode = 0;
+    state.pulse_rate_hz = 0;
+    state.pos_synced = false;
+    for (auto& v : state.pos_offset) v = 0;
+    for (auto& v : state.board_pos) v = 0;
+    for (auto& flag : state.softlimit_tripped) flag = false;
+    ActionReset();
+    TimerReset();
+    SupervisorInit();
+    TimerReset();  // runs are driven by hand
+    StreamSetUp();
+    host_.planner().segment_time = 0.003;
+    host_.planner().board_has_room = 1;
+  }
+  void TearDown() override {
+    ActionReset();
+    TimerReset();
+  }
+
+  // The host publishes `count` segments of one X step each.
+  void Plan(int count) {
+    host::EngineBlock& e = host_.engine();
+    for (int i = 0; i < count; ++i) {
+      const std::int32_t write = host::Load(e.ring_write_index);
+      host_.planner().segment_ring[write].axis_steps[0] = 1.0;
+      host::Store(e.ring_write_index, (write + 1) & host::kRingMask);
+    }
+  }
+  bool RingEmpty() { return host_.engine().ring_write_index == host_.engine().ring_read_index; }
+
+  // One supervisor run with the board around it. `before_run` is the moment after the reports
+  // that have arrived were parsed and before the run drains its actions.
+  void Step(ScriptedBoard& board, const std::function<void()>& before_run = {}) {
+    board.Deliver();
+    if (before_run) before_run();
+    EXPECT_EQ(SupervisorRun(0), 20);
+    board.Receive();
+    board.Execute();
+    board.TakeReport();
+    board.NextRun();
+  }
+  // Runs until the board holds nothing, the host's ring is empty and the stream is closed.
+  void Finish(ScriptedBoard& board) {
+    for (int run = 0; run < 2000; ++run) {
+      Step(board);
+      if (RingEmpty() && board.Queued() == 0 && state.segments_sent.load() == 0 && MotionIdle()) return;
+    }
+    ADD_FAILURE() << "the motion never came to its end";
+  }
+
+  testing::FakeHost host_;
+  testing::CapturedLink link_;
+};
+
+// The board's reports arrive 8 runs (160 ms) after they were taken. The host, late with its
+// plan, publishes the next segments just as the board is seen at rest: the stop closes the
+// stream, and the reports taken before the close still show the old motion's count. The next
+// motion must wait for the board's count to restart, or those reports make its segments look
+// executed, the board at rest with them queued, and a second stop drops them.
+TEST_F(RestStop, LateReportsAfterAStopNeverDropTheNextMotion) {
+  ScriptedBoard board(link_, 2, 8);
+  Plan(60);
+  bool replanned = false;
+  for (int run = 0; run < 2000 && !replanned; ++run) {
+    Step(board, [&] {
+      if (state.still_count.load() >= 3 && RingEmpty() && board.executed_total == 60) {
+        Plan(60);  // the stop for the first 60 is posted, not yet carried out
+        replanned = true;
+      }
+    });
+  }
+  ASSERT_TRUE(replanned) << "the board never came to rest after the first segments";
+  Finish(board);
+  EXPECT_EQ(board.dropped, 0) << "segments queued at the board were dropped by a stream close";
+  EXPECT_EQ(board.executed_total, 120);
+  EXPECT_EQ(board.x_steps, 120) << "steps lost";
+  EXPECT_GE(board.closes, 2) << "each motion ends with a close";
+  EXPECT_EQ(host_.engine().axis_position[0], 120) << "the host follows the board";
+}
+
+// Without latency: the third still report is parsed on the link thread after a run has drained
+// its actions and before its stream step, which sends the segments the host has just planned.
+// The stop, carried out on the next run, must see that the stream has sent since the board was
+// seen at rest, and not close the stream behind them.
+TEST_F(RestStop, AStopDecidedBeforeTheStreamSentIsNotCarriedOutAfterIt) {
+  ScriptedBoard board(link_, 2, 0);
+  Plan(60);
+  for (int run = 0; run < 2000 && !(board.executed_total == 60 && state.still_count.load() == 2); ++run) Step(board);
+  ASSERT_EQ(state.still_count.load(), 2) << "the board never came to rest after the first segments";
+
+  const int closes_before = board.closes;  // closes of the idle stream before the first motion
+
+  Plan(60);
+  board.Deliver();   // the third still report: the stop is posted
+  StreamSegments();  // the run's stream step, its actions already drained
+  board.Receive();
+  ASSERT_EQ(board.Queued(), 20u) << "the stream went on sending";
+  Step(board);  // the next run finds the stop in the queue
+  EXPECT_EQ(board.closes, closes_before) << "the stream was closed behind 20 fresh segments";
+
+  Finish(board);
+  EXPECT_EQ(board.dropped, 0);
+  EXPECT_EQ(board.executed_total, 120);
+  EXPECT_EQ(board.x_steps, 120) << "steps lost";
+  EXPECT_EQ(board.closes, closes_before + 1) << "the stream is closed once the board has run everything";
+}
+
+// An E-stop's stop is never held back: the board must drop what it holds.
+TEST_F(RestStop, AnEstopClosesTheStreamWithSegmentsOutstanding) {
+  ScriptedBoard board(link_, 2, 0);
+  state.segments_sent = state.segments_done = 1;  // under way: no hold-off
+  Plan(100);
+  Step(board);
+  ASSERT_EQ(board.Queued(), 18u);
+  state.rest_sent_seen = 0;  // no rest seen for this motion
+  host_.engine().estop = 1;
+  Step(board);
+  EXPECT_EQ(board.closes, 1);
+  EXPECT_GT(board.dropped, 0);
+  EXPECT_EQ(state.segments_sent.load(), 0u);
+  EXPECT_TRUE(RingEmpty()) << "the waiting segments dropped too";
+}
+
+}  // namespace
+}  // namespace kv
