@@ -10,8 +10,10 @@ target_link_libraries(plugin_motion_tests PRIVATE kvplugin_testing GTest::gtest_
 kv_warnings(plugin_motion_tests)
 gtest_discover_tests(plugin_motion_tests PROPERTIES LABELS unit)
 
-# The motion stream against the host's purge on another thread (also run under ThreadSanitizer).
-add_executable(plugin_motion_thread_tests ${CMAKE_CURRENT_LIST_DIR}/stream_purge_test.cpp)
+# The motion stream against the host's purge, and the stop for a board at rest against the
+# stream's sends, on threads of their own (also run under ThreadSanitizer).
+add_executable(plugin_motion_thread_tests ${CMAKE_CURRENT_LIST_DIR}/stream_purge_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rest_stop_thread_test.cpp)
 target_link_libraries(plugin_motion_thread_tests PRIVATE kvplugin_testing GTest::gtest_main)
 kv_warnings(plugin_motion_thread_tests)
 gtest_discover_tests(plugin_motion_thread_tests PROPERTIES LABELS threaded)
