@@ -1,9 +1,12 @@
 // kvhost: the replacement host. Loads the plug-in library as the CNC control host does, hands it
 // the host's blocks and callbacks, and either shows the board it finds or runs a G-code program
 // through it, against the simulated board (default) or a real one.
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "board_commands.h"
 #include "board_wait.h"
@@ -13,6 +16,7 @@
 #include "loopback_ports.h"
 #include "machine_config.h"
 #include "options.h"
+#include "path_plot.h"
 #include "plan_summary.h"
 #include "platform/clock.h"
 #include "platform/cpu_time.h"
@@ -93,6 +97,26 @@ void StopMotion(const kvhost::PluginApi& api, kvhost::HostMachine& machine) {
   platform::SleepMs(50);  // the E-stop frame is sent in the same run that sets the flag
 }
 
+void AddPlotNotes(kvhost::PathPlot& plot, const std::string& what, const std::optional<std::string>& error) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%s, %llu segments; %s", what.c_str(),
+                static_cast<unsigned long long>(plot.segments()),
+                plot.executed().points().size() >= 2 ? "the board's reported positions over it" : "nothing executed");
+  plot.AddNote(text);
+  plot.AddNote(kvhost::DescribePath(plot));
+  if (plot.chords()) {
+    plot.AddNote("past " + std::to_string(kvhost::kMaxDrawnSegments) +
+                 " segments each move is drawn from its first segment straight to its end");
+  }
+  if (error) plot.AddNote("planning stopped: " + *error);
+}
+
+bool WritePlot(const kvhost::PathPlot& plot, const kvhost::Options& options, std::string& error) {
+  if (!plot.Write(options.plot, "kvhost: " + options.program, error)) return false;
+  std::printf("plot %s: %s\n", options.plot.c_str(), kvhost::DescribePath(plot).c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +134,10 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.dry_run && options.program.empty()) return Fail(kExitUsage, "--dry-run needs a program");
+  // A picture that could never be written is said before anything is planned or moved.
+  if (!options.plot.empty()) {
+    if (auto problem = kvhost::UnwritablePlotPath(options.plot)) return Fail(kExitBadInput, *problem);
+  }
 
   kvhost::MachineConfig machine_config;
   if (!kvhost::LoadMachineConfig(options.profile_path, machine_config, error)) return Fail(kExitBadInput, error);
@@ -136,6 +164,13 @@ int main(int argc, char** argv) {
         !kvhost::WriteSummaryJson(kvhost::DryRunSummary(s, machine_config.motion, segment_time), options.summary_json,
                                   error)) {
       return Fail(kExitBadInput, error);
+    }
+    if (!options.plot.empty()) {
+      // What was planned before an error is drawn too: it shows where the plan stopped.
+      kvhost::PathPlot plot(machine_config.motion, segment_time);
+      const std::optional<std::string> plot_error = kvhost::PlotPlan(*program, machine_config.motion, segment_time, plot);
+      AddPlotNotes(plot, "dry run: the planned path", plot_error);
+      if (!WritePlot(plot, options, error)) return Fail(kExitBadInput, error);
     }
     if (s.error) return Fail(kExitBadInput, options.program + ": " + *s.error);
     PrintDryRun(options.program, s, segment_time);
@@ -214,7 +249,19 @@ int main(int argc, char** argv) {
     }
     std::optional<double> remaining;
     if (options.time_limit_s) remaining = *options.time_limit_s - (platform::TickMs() - started_ms) / 1000.0;
-    kvhost::ProgramRunner runner(machine, session.api(), *program, machine_config.motion, plan.segments);
+    // The picture sees every segment as it is published and the board's positions as reported.
+    std::optional<kvhost::PathPlot> plot;
+    std::optional<kvhost::RapidLines> rapid_lines;
+    kvgcode::BlockSource* source = &*program;
+    if (!options.plot.empty()) {
+      plot.emplace(machine_config.motion, machine.planner().segment_time);
+      source = &rapid_lines.emplace(*program);
+    }
+    kvhost::ProgramRunner runner(machine, session.api(), *source, machine_config.motion, plan.segments);
+    if (plot) {
+      runner.OnSegment([&](const kvgcode::PlanEvent& e) { plot->AddSegment(e.steps, rapid_lines->IsRapid(e.line)); });
+      runner.OnPosition([&](const std::array<std::int32_t, 6>& p) { plot->AddExecuted(p); }, kvhost::kPlotSamplePeriodMs);
+    }
     const std::size_t threads_at_start = platform::ProcessThreadIds().size();
     const host::LinkState link_at_start = kvhost::ReadLinkState(session.api());
     const std::uint64_t losses_at_start = link_at_start.link_losses;
@@ -251,6 +298,11 @@ int main(int argc, char** argv) {
       summary.underruns = stats.motion.underruns;
       summary.segments_sent = stats.motion.segments_received;
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
+    }
+    if (plot) {
+      std::array<std::int32_t, 6> at_end{};
+      for (int k = 0; k < 6; ++k) at_end[k] = host::Load(machine.engine().axis_position[k]);
+      plot->AddExecuted(at_end);
     }
     summary.link_health = kvhost::ReadLinkState(session.api());
     // A stalled board is put in E-stop before its link is closed: let the close land (bounded by
@@ -299,6 +351,15 @@ int main(int argc, char** argv) {
       case kvhost::RunOutcome::kTimedOut:
       case kvhost::RunOutcome::kStalled: exit_code = kExitNoBoard; break;
       case kvhost::RunOutcome::kFailed: exit_code = kExitBadInput; break;
+    }
+    if (plot) {
+      AddPlotNotes(*plot, std::string("run ") + kvhost::OutcomeName(kvhost::Outcome(summary)) + ": the planned path",
+                   result.error.empty() ? std::nullopt : std::optional<std::string>(result.error));
+      // The run's own outcome keeps its code; a run that succeeded but left no picture did not.
+      if (!WritePlot(*plot, options, error)) {
+        std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+        if (exit_code == kExitOk) exit_code = kExitBadInput;
+      }
     }
   }
 

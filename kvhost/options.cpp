@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace kvhost {
 namespace {
@@ -21,18 +22,27 @@ bool ParsePort(std::string_view text, std::uint16_t& port) {
   return true;
 }
 
-// The summary must never be written over a file the run reads (or the plug-in saves).
-bool RefuseSummaryOver(const Options& o, std::string& error) {
-  if (o.summary_json.empty()) return false;
-  const std::pair<const std::string*, const char*> inputs[] = {
-      {&o.program, "program"}, {&o.profile_path, "profile"}, {&o.plugin_path, "plug-in"}};
+// An output must never be written over a file the run reads (or the plug-in saves), nor over
+// the other output.
+bool RefuseOutputOver(const std::string& output, const char* option, const char* what_it_is,
+                      const std::vector<std::pair<const std::string*, const char*>>& inputs, std::string& error) {
+  if (output.empty()) return false;
   for (const auto& [path, what] : inputs) {
-    if (!path->empty() && SameFile(o.summary_json, *path)) {
-      error = "--summary-json " + o.summary_json + " is the " + what + " " + *path + "; the summary would overwrite it";
+    if (!path->empty() && SameFile(output, *path)) {
+      error = std::string(option) + " " + output + " is the " + what + " " + *path + "; the " + what_it_is +
+              " would overwrite it";
       return true;
     }
   }
   return false;
+}
+
+bool RefuseOutputsOver(const Options& o, std::string& error) {
+  std::vector<std::pair<const std::string*, const char*>> inputs = {
+      {&o.program, "program"}, {&o.profile_path, "profile"}, {&o.plugin_path, "plug-in"}};
+  if (RefuseOutputOver(o.summary_json, "--summary-json", "summary", inputs, error)) return true;
+  inputs.emplace_back(&o.summary_json, "summary");
+  return RefuseOutputOver(o.plot, "--plot", "plot", inputs, error);
 }
 
 }  // namespace
@@ -123,6 +133,12 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
       if (!value(out.upgrade)) return false;
     } else if (arg == "--summary-json") {
       if (!value(out.summary_json)) return false;
+    } else if (arg == "--plot") {
+      if (!value(out.plot)) return false;
+      if (out.plot.empty()) {
+        error = "--plot needs a file name";
+        return false;
+      }
     } else if (arg == "--dry-run") {
       out.dry_run = true;
     } else if (arg == "--watch") {
@@ -146,7 +162,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
     error = "--dialog, --upload-config and --upgrade go alone: no program, --dry-run or --watch, and one of them";
     return false;
   }
-  return !RefuseSummaryOver(out, error);
+  if (!out.plot.empty() && out.program.empty()) {
+    error = "--plot draws a program's path: give a program";
+    return false;
+  }
+  return !RefuseOutputsOver(out, error);
 }
 
 }  // namespace kvhost

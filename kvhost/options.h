@@ -16,6 +16,7 @@ struct Options {
   std::optional<std::string> discovery;    // --discovery ADDR:PORT
   std::optional<double> time_limit_s;      // --time-limit SECONDS
   std::string summary_json;                // --summary-json PATH
+  std::string plot;                        // --plot FILE.svg: a picture of the path
   bool dry_run = false;                    // --dry-run
   bool watch = false;                      // --watch: stay up after identification
   bool dialog = false;                     // --dialog: print the plug-in's dialog
@@ -29,7 +30,7 @@ struct Options {
 inline constexpr const char* kUsage =
     "usage: kvhost [--plugin PATH] [--profile PATH] [--board sim|external] [--link ethernet|usb]\n"
     "              [--listen-port N]\n"
-    "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH]\n"
+    "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH] [--plot FILE.svg]\n"
     "              [--dialog | --upload-config FILE | --upgrade FILE]\n"
     "              [--dry-run] [--watch] [--await-reconnect SECONDS] [PROGRAM]\n";
 
@@ -37,7 +38,8 @@ inline constexpr const char* kUsage =
 inline constexpr double kMaxTimeLimit_s = 2147483.0;
 
 // Parses argv; on a usage error returns false with the reason in `error`. A --summary-json
-// path that names the program, the profile or the plug-in is a usage error.
+// or --plot path that names the program, the profile or the plug-in (or each other) is a usage
+// error.
 bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& error);
 
 // True when both paths name one file, existing or not (links and relative paths resolved).

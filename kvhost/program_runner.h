@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "host_machine.h"
 #include "block_source.h"
@@ -51,6 +52,15 @@ class ProgramRunner {
   // about every 100 ms on this thread.
   RunResult Run(std::optional<double> time_limit_s, const std::function<void(const RunProgress&)>& on_progress);
 
+  // Called on the run's thread with every segment as it is published to the ring.
+  void OnSegment(std::function<void(const kvgcode::PlanEvent&)> observer) { on_segment_ = std::move(observer); }
+  // Called on the run's thread with the host's axis positions (the board's, as the plug-in
+  // reports them), at most once per `period_ms` while the run waits on the plug-in.
+  void OnPosition(std::function<void(const std::array<std::int32_t, 6>&)> observer, std::uint32_t period_ms) {
+    on_position_ = std::move(observer);
+    position_period_ms_ = period_ms;
+  }
+
  private:
   enum class Wait { kDone, kEstop, kTimeout, kStalled, kInterrupted };
   // Polls until `done` holds, the host is in E-stop, the deadline passes or an interrupt comes.
@@ -75,6 +85,10 @@ class ProgramRunner {
   const std::function<void(const RunProgress&)>* on_progress_ = nullptr;
   std::int32_t tag_ = 0;
   std::uint32_t stall_bound_ms_ = 0;
+  std::function<void(const kvgcode::PlanEvent&)> on_segment_;
+  std::function<void(const std::array<std::int32_t, 6>&)> on_position_;
+  std::uint32_t position_period_ms_ = 0;
+  std::uint32_t last_position_ms_ = 0;
 };
 
 // How long a board may show no progress while motion is outstanding: a few seconds, plus the

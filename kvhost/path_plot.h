@@ -1,0 +1,162 @@
+// kvhost --plot: a picture of a program's path as an SVG file, the top view (XY) above the side
+// view (XZ), in millimetres with Y and Z up. Rapids are dashed, feed moves coloured by the speed
+// the planner gave each segment, and after a run the positions the board reported are drawn
+// over the plan, so a user sees at a glance what is cut and where the machine slowed down.
+// A program may be hours of segments: every track is decimated as it grows and capped, so the
+// picture takes the same memory for a 200 MB program as for ten lines.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "block_source.h"
+#include "interpreter.h"
+#include "machine_settings.h"
+
+namespace kvhost {
+
+// The most points a track keeps; past it the track is simplified to half as many.
+inline constexpr std::size_t kMaxPlotPoints = 20000;
+// Points closer than this to the line through their neighbours are dropped from the start.
+inline constexpr double kPlotTolerance_mm = 0.005;
+// A dry run draws this many segments one by one (about 8 h of motion at 3 ms); each later move
+// is drawn from its first segment straight to its end, so a plan of years cannot hang the plot.
+inline constexpr std::uint64_t kMaxDrawnSegments = 10'000'000;
+// How often a run samples the positions the board reports.
+inline constexpr std::uint32_t kPlotSamplePeriodMs = 20;
+
+struct PlotPoint {
+  std::array<double, 3> xyz_mm{};
+  double speed_mm_per_s = 0;  // of the stretch that ends here
+  bool rapid = false;
+};
+
+// A polyline kept within a point budget: a point is dropped when it, and every point dropped
+// since the last one kept, lies within the tolerance of the line from that kept point to the
+// next one, in the same style (rapid or feed at about the same speed), or when it lies within
+// the tolerance of the point kept before it. The first and the newest
+// points are always kept exactly. When the budget is exceeded the tolerance doubles and the
+// track is simplified again until it holds half the budget.
+class DecimatedTrack {
+ public:
+  explicit DecimatedTrack(std::size_t max_points = kMaxPlotPoints, double tolerance_mm = kPlotTolerance_mm);
+  void Add(const PlotPoint& point);
+  const std::vector<PlotPoint>& points() const { return points_; }
+  double tolerance_mm() const { return tolerance_mm_; }
+  bool empty() const { return points_.empty(); }
+
+ private:
+  // Points dropped since the last one kept, to hold the line through them to the tolerance; a
+  // stretch keeps at most 64 of them before it is ended with a kept point.
+  struct Dropped {
+    std::array<std::array<double, 3>, 64> xyz_mm{};
+    std::size_t count = 0;
+  };
+  void Push(std::vector<PlotPoint>& into, Dropped& dropped, const PlotPoint& point) const;
+  bool SameStyle(const PlotPoint& a, const PlotPoint& b) const;
+
+  std::size_t max_points_;
+  double tolerance_mm_;
+  std::vector<PlotPoint> points_;
+  Dropped dropped_;
+};
+
+// Which program lines are rapids. It stands between the planner and the program's blocks and
+// runs its own interpreter over each block the planner reads, so it knows every move's kind as
+// the planner does; a line counts as rapid when all its moves are. Lines are forgotten once the
+// plan has passed them, so it holds only the planner's read-ahead.
+class RapidLines final : public kvgcode::BlockSource {
+ public:
+  explicit RapidLines(kvgcode::BlockSource& inner) : inner_(inner) {}
+  void Rewind() override;
+  bool Next(kvgcode::Block& out) override;
+  const std::optional<kvgcode::ParseError>& fault() const override { return inner_.fault(); }
+  // Whether `line`, the line of the segment just planned, is a rapid. Lines are asked in
+  // increasing order.
+  bool IsRapid(int line);
+
+ private:
+  static constexpr std::size_t kMaxLines = 4096;
+  kvgcode::BlockSource& inner_;
+  kvgcode::Interpreter interpreter_;
+  kvgcode::ActionList actions_;
+  std::deque<std::pair<int, bool>> lines_;  // (line, rapid) of lines with moves, in read order
+};
+
+struct PlotExtent {
+  std::array<double, 3> min_mm{};
+  std::array<double, 3> max_mm{};
+};
+
+class PathPlot {
+ public:
+  // The machine starts at zero on every axis, as the planner does.
+  explicit PathPlot(const kvgcode::MachineSettings& settings, double segment_time_s);
+
+  // One planned segment, in steps per axis (only X, Y and Z are drawn).
+  void AddSegment(const std::array<std::int32_t, 6>& steps, bool rapid);
+  // The rest of a move drawn as a straight line to where the planner now stands.
+  void AddChordTo(const kvgcode::AxisArray<std::int64_t>& position_steps, bool rapid);
+  // One position the board reported, in steps.
+  void AddExecuted(const std::array<std::int32_t, 6>& position_steps);
+
+  // A line under the title: the program's name, what was drawn, an error.
+  void AddNote(const std::string& note) { notes_.push_back(note); }
+
+  // The whole document. `title` may hold any bytes: it is escaped.
+  std::string Svg(const std::string& title) const;
+  // Writes the document; false with the reason when the file cannot be written whole.
+  bool Write(const std::string& path, const std::string& title, std::string& error) const;
+
+  std::uint64_t segments() const { return segments_; }
+  bool chords() const { return chords_; }
+  const DecimatedTrack& planned() const { return planned_; }
+  const DecimatedTrack& executed() const { return executed_; }
+  // The planned path's extent, exact (every segment's end, before decimation); nothing while
+  // nothing moved.
+  std::optional<PlotExtent> PlannedExtent() const { return extent_; }
+  std::array<double, 3> PlannedEnd_mm() const;
+  double max_feed_speed_mm_per_s() const { return max_feed_speed_; }
+
+ private:
+  std::array<double, 3> ToMm(const std::array<std::int64_t, 3>& steps) const;
+  void Extend(const std::array<double, 3>& mm);
+  void AddPlanned(const std::array<double, 3>& mm, double speed, bool rapid);
+
+  std::array<double, 3> steps_per_unit_{};
+  double segment_time_s_;
+  std::array<std::int64_t, 3> position_steps_{};
+  std::uint64_t segments_ = 0;
+  bool chords_ = false;
+  double max_feed_speed_ = 0;
+  std::optional<PlotExtent> extent_;
+  DecimatedTrack planned_;
+  DecimatedTrack executed_;
+  std::vector<std::string> notes_;
+};
+
+// Plans the program as the run would and draws it: every segment up to kMaxDrawnSegments (a
+// parameter for tests), each later move from its first segment to its end. The planner's error,
+// if any, is returned; what was planned before it is drawn.
+std::optional<std::string> PlotPlan(kvgcode::BlockSource& program, const kvgcode::MachineSettings& settings,
+                                    double segment_time_s, PathPlot& plot,
+                                    std::uint64_t max_drawn_segments = kMaxDrawnSegments);
+
+// The path's extent and end in words, for the picture's notes and kvhost's output.
+std::string DescribePath(const PathPlot& plot);
+
+// Why the picture could never be written at `path` (a folder, or in a folder that does not
+// exist), checked before anything is planned or moved; nothing when it may be.
+std::optional<std::string> UnwritablePlotPath(const std::string& path);
+
+// Text made safe for an XML document: markup characters escaped, control characters and bytes
+// that are not UTF-8 replaced by '?'.
+std::string XmlEscape(const std::string& text);
+
+}  // namespace kvhost
