@@ -155,22 +155,32 @@ void DecimatedTrack::Push(std::vector<PlotPoint>& into, Dropped& dropped, const 
     PlotPoint& b = into[n - 1];
     if (Distance(a.xyz_mm, b.xyz_mm) < tolerance_mm_) {
       b = point;  // a stub shorter than the tolerance: the new point takes its place
-      dropped.count = 0;
+      dropped = Dropped{};
       return;
     }
-    bool on_line = dropped.count < dropped.xyz_mm.size() && SameStyle(b, point) &&
+    bool on_line = SameStyle(b, point) &&
                    DistanceFromLine(a.xyz_mm, b.xyz_mm, point.xyz_mm) <= tolerance_mm_ &&
                    Onward(a.xyz_mm, b.xyz_mm, point.xyz_mm);
     for (std::size_t i = 0; on_line && i < dropped.count; ++i) {
       on_line = DistanceFromLine(a.xyz_mm, dropped.xyz_mm[i], point.xyz_mm) <= tolerance_mm_;
     }
     if (on_line) {
-      dropped.xyz_mm[dropped.count++] = b.xyz_mm;
+      // A long stretch is checked at points spread evenly along it: once the buffer is full,
+      // every other one is forgotten and only every other one after it recorded.
+      if (++dropped.skipped >= dropped.stride) {
+        dropped.skipped = 0;
+        if (dropped.count == dropped.xyz_mm.size()) {
+          for (std::size_t i = 0; i < dropped.count / 2; ++i) dropped.xyz_mm[i] = dropped.xyz_mm[2 * i];
+          dropped.count /= 2;
+          dropped.stride *= 2;
+        }
+        dropped.xyz_mm[dropped.count++] = b.xyz_mm;
+      }
       b.xyz_mm = point.xyz_mm;  // on the way: the stretch keeps the speed it started with
       return;
     }
   }
-  dropped.count = 0;
+  dropped = Dropped{};
   into.push_back(point);
 }
 

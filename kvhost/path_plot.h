@@ -37,8 +37,8 @@ struct PlotPoint {
   bool rapid = false;
 };
 
-// A polyline kept within a point budget: a point is dropped when it, and every point dropped
-// since the last one kept, lies within the tolerance of the line from that kept point to the
+// A polyline kept within a point budget: a point is dropped when it, and the points dropped
+// since the last one kept, lie within the tolerance of the line from that kept point to the
 // next one, in the same style (rapid or feed at about the same speed), or when it lies within
 // the tolerance of the point kept before it. The first and the newest
 // points are always kept exactly. When the budget is exceeded the tolerance doubles and the
@@ -52,11 +52,13 @@ class DecimatedTrack {
   bool empty() const { return points_.empty(); }
 
  private:
-  // Points dropped since the last one kept, to hold the line through them to the tolerance; a
-  // stretch keeps at most 64 of them before it is ended with a kept point.
+  // Points dropped since the last one kept, to hold the line through them to the tolerance: up
+  // to 64 of them, spread evenly over the stretch.
   struct Dropped {
     std::array<std::array<double, 3>, 64> xyz_mm{};
     std::size_t count = 0;
+    std::size_t stride = 1;   // one dropped point in this many is recorded
+    std::size_t skipped = 0;  // since the last recorded
   };
   void Push(std::vector<PlotPoint>& into, Dropped& dropped, const PlotPoint& point) const;
   bool SameStyle(const PlotPoint& a, const PlotPoint& b) const;

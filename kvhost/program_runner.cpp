@@ -60,12 +60,15 @@ void ProgramRunner::Tick() {
     last_progress_ms_ = now;
     (*on_progress_)(progress_);
   }
-  if (on_position_ && now - last_position_ms_ >= position_period_ms_) {
-    last_position_ms_ = now;
-    std::array<std::int32_t, 6> position{};
-    for (int k = 0; k < 6; ++k) position[k] = host::Load(machine_.engine().axis_position[k]);
-    on_position_(position);
-  }
+  SamplePosition(now);
+}
+
+void ProgramRunner::SamplePosition(std::uint32_t now) {
+  if (!on_position_ || now - last_position_ms_ < position_period_ms_) return;
+  last_position_ms_ = now;
+  std::array<std::int32_t, 6> position{};
+  for (int k = 0; k < 6; ++k) position[k] = host::Load(machine_.engine().axis_position[k]);
+  on_position_(position);
 }
 
 ProgramRunner::Wait ProgramRunner::WaitUntil(const std::function<bool()>& done, bool motion) {
@@ -168,6 +171,7 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
       host::Store(engine.ring_write_index, (write + 1) & host::kRingMask);  // publishes the slot
       ++progress_.segments_planned;
       if (on_segment_) on_segment_(event);
+      SamplePosition(platform::TickMs());  // also while the ring has room and nothing waits
       have_event = false;
       continue;
     }

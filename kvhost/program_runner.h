@@ -72,6 +72,7 @@ class ProgramRunner {
   Wait Drain();
   void Spindle(const kvgcode::PlanEvent& event);
   void Tick();
+  void SamplePosition(std::uint32_t now);
   // Progress the host can see: where the axes are and how far the plug-in has read the ring.
   std::array<std::int32_t, 7> ProgressMark() const;
 
