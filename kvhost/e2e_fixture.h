@@ -161,10 +161,11 @@ class E2eTest : public ::testing::Test {
     }
   }
 
-  // Plans and runs `program` through the plug-in with kvhost's runner, then waits for the board
-  // to come to rest and the host to follow it.
+  // Plans and runs `program` through the plug-in with kvhost's runner (`prepare` may attach its
+  // observers first), then waits for the board to come to rest and the host to follow it.
   ProgramOutcome RunProgram(const kvgcode::Program& program,
-                            const std::function<void(const RunProgress&)>& on_progress = {}) {
+                            const std::function<void(const RunProgress&)>& on_progress = {},
+                            const std::function<void(ProgramRunner&)>& prepare = {}) {
     ProgramOutcome out;
     const double segment_time = machine_.planner().segment_time;
     out.plan = kvgcode::Summarize(program, config_.motion, segment_time);
@@ -175,6 +176,7 @@ class E2eTest : public ::testing::Test {
     // sanitizer builds run on a shared two-core machine.
     const double limit_s = out.plan.estimated_time_s * 1.5 + 15.0;
     ProgramRunner runner(machine_, session_.api(), program, config_.motion, out.plan.segments);
+    if (prepare) prepare(runner);
     out.run = runner.Run(limit_s, on_progress);
     WaitUntil(
         [&] {
