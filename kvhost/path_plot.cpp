@@ -148,9 +148,35 @@ bool DecimatedTrack::SameStyle(const PlotPoint& a, const PlotPoint& b) const {
   return std::fabs(a.speed_mm_per_s - b.speed_mm_per_s) <= allowed;
 }
 
-void DecimatedTrack::Push(std::vector<PlotPoint>& into, Dropped& dropped, const PlotPoint& point) const {
+std::uint64_t DecimatedTrack::StretchKey(const PlotPoint& a, const PlotPoint& b) const {
+  const double cell = 2 * tolerance_mm_;
+  std::array<std::int64_t, 3> ca{}, cb{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    ca[k] = static_cast<std::int64_t>(std::floor(a.xyz_mm[k] / cell));
+    cb[k] = static_cast<std::int64_t>(std::floor(b.xyz_mm[k] / cell));
+  }
+  if (cb < ca) std::swap(ca, cb);  // either way round
+  std::uint64_t hash = b.rapid ? 0x9E3779B97F4A7C15ull : 0x2545F4914F6CDD1Dull;
+  for (const auto& c : {ca, cb}) {
+    for (std::int64_t v : c) hash = (hash ^ static_cast<std::uint64_t>(v)) * 0x100000001B3ull + (hash >> 29);
+  }
+  return hash;
+}
+
+void DecimatedTrack::Settle(std::vector<PlotPoint>& into, std::unordered_set<std::uint64_t>& seen) const {
   const std::size_t n = into.size();
-  if (n >= 2) {
+  if (n < 2 || into[n - 1].hidden) return;
+  if (seen.insert(StretchKey(into[n - 2], into[n - 1])).second) return;
+  into[n - 1].hidden = true;
+  // A point reached with the pen up and left with the pen up draws nothing: the next takes its
+  // place (the first point, the start, stays).
+  if (n >= 3 && into[n - 2].hidden) into.erase(into.end() - 2);
+}
+
+void DecimatedTrack::Push(std::vector<PlotPoint>& into, Dropped& dropped, std::unordered_set<std::uint64_t>& seen,
+                          const PlotPoint& point) const {
+  const std::size_t n = into.size();
+  if (n >= 2 && !point.hidden && !into[n - 1].hidden) {
     const PlotPoint& a = into[n - 2];
     PlotPoint& b = into[n - 1];
     if (Distance(a.xyz_mm, b.xyz_mm) < tolerance_mm_) {
@@ -158,8 +184,7 @@ void DecimatedTrack::Push(std::vector<PlotPoint>& into, Dropped& dropped, const 
       dropped = Dropped{};
       return;
     }
-    bool on_line = SameStyle(b, point) &&
-                   DistanceFromLine(a.xyz_mm, b.xyz_mm, point.xyz_mm) <= tolerance_mm_ &&
+    bool on_line = SameStyle(b, point) && DistanceFromLine(a.xyz_mm, b.xyz_mm, point.xyz_mm) <= tolerance_mm_ &&
                    Onward(a.xyz_mm, b.xyz_mm, point.xyz_mm);
     for (std::size_t i = 0; on_line && i < dropped.count; ++i) {
       on_line = DistanceFromLine(a.xyz_mm, dropped.xyz_mm[i], point.xyz_mm) <= tolerance_mm_;
@@ -181,11 +206,12 @@ void DecimatedTrack::Push(std::vector<PlotPoint>& into, Dropped& dropped, const 
     }
   }
   dropped = Dropped{};
+  Settle(into, seen);
   into.push_back(point);
 }
 
 void DecimatedTrack::Add(const PlotPoint& point) {
-  Push(points_, dropped_, point);
+  Push(points_, dropped_, seen_, point);
   if (points_.size() <= max_points_) return;
   // Coarser until half the budget: a long program costs the same memory as a short one.
   while (points_.size() > max_points_ / 2 && tolerance_mm_ < 1e9) {
@@ -193,9 +219,11 @@ void DecimatedTrack::Add(const PlotPoint& point) {
     std::vector<PlotPoint> simpler;
     simpler.reserve(points_.size());
     Dropped scratch;
-    for (const PlotPoint& p : points_) Push(simpler, scratch, p);
+    std::unordered_set<std::uint64_t> seen;
+    for (const PlotPoint& p : points_) Push(simpler, scratch, seen, p);
     points_.swap(simpler);
     dropped_ = scratch;
+    seen_.swap(seen);
   }
 }
 
@@ -275,11 +303,14 @@ void PathPlot::AddSegment(const std::array<std::int32_t, 6>& steps, bool rapid) 
   AddPlanned(ToMm(position_steps_), speed, rapid);
 }
 
-void PathPlot::AddChordTo(const kvgcode::AxisArray<std::int64_t>& position_steps, bool rapid) {
+void PathPlot::AddChordTo(const kvgcode::AxisArray<std::int64_t>& position_steps, std::uint64_t segments,
+                          bool rapid) {
   chords_ = true;
+  const std::array<double, 3> from = ToMm(position_steps_);
   for (std::size_t k = 0; k < 3; ++k) position_steps_[k] = position_steps[k];
-  const double speed = planned_.empty() ? 0.0 : planned_.points().back().speed_mm_per_s;
-  AddPlanned(ToMm(position_steps_), speed, rapid);
+  const std::array<double, 3> to = ToMm(position_steps_);
+  const double time_s = static_cast<double>(segments) * segment_time_s_;
+  AddPlanned(to, time_s > 0 ? Distance(from, to) / time_s : 0.0, rapid);
 }
 
 void PathPlot::AddExecuted(const std::array<std::int32_t, 6>& position_steps) {
@@ -389,10 +420,14 @@ std::string PathPlot::Svg(const std::string& title) const {
     // The plan: runs of one style each, rapids dashed, feeds in the colour of their speed.
     out += "<g id=\"" + id + "-plan\">\n";
     for (std::size_t i = 1; i < planned.size();) {
+      if (planned[i].hidden) {
+        ++i;  // already drawn: the pen moves up to here
+        continue;
+      }
       const bool rapid = planned[i].rapid;
       const int level = rapid ? -1 : SpeedLevel(planned[i].speed_mm_per_s, max_feed_speed_);
       std::size_t j = i;
-      while (j + 1 < planned.size() && planned[j + 1].rapid == rapid &&
+      while (j + 1 < planned.size() && !planned[j + 1].hidden && planned[j + 1].rapid == rapid &&
              (rapid || SpeedLevel(planned[j + 1].speed_mm_per_s, max_feed_speed_) == level)) {
         ++j;
       }
@@ -410,9 +445,17 @@ std::string PathPlot::Svg(const std::string& title) const {
     out += "</g>\n";
     if (executed.size() >= 2) {
       out += "<g id=\"" + id + "-executed\" stroke=\"" + std::string(kExecutedColour) + "\" stroke-opacity=\"0.75\">\n";
-      out += "<polyline class=\"executed\" stroke-width=\"" + Num(stroke * 0.6) + "\"";
-      AppendPoints(out, executed, 0, executed.size() - 1, *view);
-      out += "/>\n</g>\n";
+      for (std::size_t i = 0; i < executed.size();) {
+        std::size_t j = i;
+        while (j + 1 < executed.size() && !executed[j + 1].hidden) ++j;
+        if (j > i) {
+          out += "<polyline class=\"executed\" stroke-width=\"" + Num(stroke * 0.6) + "\"";
+          AppendPoints(out, executed, i, j, *view);
+          out += "/>\n";
+        }
+        i = j + 1;
+      }
+      out += "</g>\n";
     }
     if (!planned.empty()) {
       const PlotPoint& first = planned.front();
@@ -481,8 +524,10 @@ std::optional<std::string> PlotPlan(kvgcode::BlockSource& program, const kvgcode
     if (event.kind != kvgcode::PlanEvent::Kind::Segment) continue;
     const bool rapid = lines.IsRapid(event.line);
     plot.AddSegment(event.steps, rapid);
-    if (++drawn >= max_drawn_segments && planner.SkipRestOfMove() > 0) {
-      plot.AddChordTo(planner.position_steps(), rapid);
+    if (++drawn >= max_drawn_segments) {
+      if (const std::uint64_t skipped = planner.SkipRestOfMove(); skipped > 0) {
+        plot.AddChordTo(planner.position_steps(), skipped, rapid);
+      }
     }
   }
   return planner.error();

@@ -12,6 +12,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -25,9 +26,10 @@ namespace kvhost {
 inline constexpr std::size_t kMaxPlotPoints = 20000;
 // Points closer than this to the line through their neighbours are dropped from the start.
 inline constexpr double kPlotTolerance_mm = 0.005;
-// A dry run draws this many segments one by one (about 8 h of motion at 3 ms); each later move
-// is drawn from its first segment straight to its end, so a plan of years cannot hang the plot.
-inline constexpr std::uint64_t kMaxDrawnSegments = 10'000'000;
+// A dry run draws this many segments one by one (over 4 h of motion at 3 ms, a few seconds of
+// planning); each later move is drawn from its first segment straight to its end, at its mean
+// speed, so a plan of years cannot hang the plot.
+inline constexpr std::uint64_t kMaxDrawnSegments = 5'000'000;
 // How often a run samples the positions the board reports.
 inline constexpr std::uint32_t kPlotSamplePeriodMs = 20;
 
@@ -35,14 +37,17 @@ struct PlotPoint {
   std::array<double, 3> xyz_mm{};
   double speed_mm_per_s = 0;  // of the stretch that ends here
   bool rapid = false;
+  bool hidden = false;  // the stretch that ends here is one already drawn: the pen moves up
 };
 
 // A polyline kept within a point budget: a point is dropped when it, and the points dropped
 // since the last one kept, lie within the tolerance of the line from that kept point to the
 // next one, in the same style (rapid or feed at about the same speed), or when it lies within
-// the tolerance of the point kept before it. The first and the newest
-// points are always kept exactly. When the budget is exceeded the tolerance doubles and the
-// track is simplified again until it holds half the budget.
+// the tolerance of the point kept before it. A stretch that repeats one already kept (the same
+// ends, to twice the tolerance, either way round, rapid or not alike) is not kept again, so a
+// program that passes over the same path many times takes the points of one pass. The first
+// and the newest points are always kept exactly. When the budget is exceeded the tolerance
+// doubles and the track is simplified again until it holds half the budget.
 class DecimatedTrack {
  public:
   explicit DecimatedTrack(std::size_t max_points = kMaxPlotPoints, double tolerance_mm = kPlotTolerance_mm);
@@ -60,13 +65,18 @@ class DecimatedTrack {
     std::size_t stride = 1;   // one dropped point in this many is recorded
     std::size_t skipped = 0;  // since the last recorded
   };
-  void Push(std::vector<PlotPoint>& into, Dropped& dropped, const PlotPoint& point) const;
+  void Push(std::vector<PlotPoint>& into, Dropped& dropped, std::unordered_set<std::uint64_t>& seen,
+            const PlotPoint& point) const;
+  // The last stretch of `into` is final: hidden when it repeats one kept before.
+  void Settle(std::vector<PlotPoint>& into, std::unordered_set<std::uint64_t>& seen) const;
+  std::uint64_t StretchKey(const PlotPoint& a, const PlotPoint& b) const;
   bool SameStyle(const PlotPoint& a, const PlotPoint& b) const;
 
   std::size_t max_points_;
   double tolerance_mm_;
   std::vector<PlotPoint> points_;
   Dropped dropped_;
+  std::unordered_set<std::uint64_t> seen_;  // keys of the stretches kept, at most one per point
 };
 
 // Which program lines are rapids. It stands between the planner and the program's blocks and
@@ -103,8 +113,9 @@ class PathPlot {
 
   // One planned segment, in steps per axis (only X, Y and Z are drawn).
   void AddSegment(const std::array<std::int32_t, 6>& steps, bool rapid);
-  // The rest of a move drawn as a straight line to where the planner now stands.
-  void AddChordTo(const kvgcode::AxisArray<std::int64_t>& position_steps, bool rapid);
+  // The rest of a move, `segments` long, drawn as a straight line to where the planner now
+  // stands, at the mean speed over it.
+  void AddChordTo(const kvgcode::AxisArray<std::int64_t>& position_steps, std::uint64_t segments, bool rapid);
   // One position the board reported, in steps.
   void AddExecuted(const std::array<std::int32_t, 6>& position_steps);
 

@@ -305,6 +305,48 @@ TEST(DecimatedTrack, KeepsWithinItsBudgetAndItsTolerance) {
   EXPECT_EQ(styles.points()[2].xyz_mm[0], 20);
 }
 
+TEST(DecimatedTrack, APathPassedOverAgainIsKeptOnce) {
+  // A 10 x 10 square with a notch, 5000 times, then once the other way round: one lap's points.
+  const std::vector<std::array<double, 3>> lap{{10, 0, 0}, {10, 10, 0}, {5, 10, 0}, {5, 7, 0}, {0, 10, 0}, {0, 0, 0}};
+  DecimatedTrack track(1000, kPlotTolerance_mm);
+  track.Add({{0, 0, 0}, 0, false});
+  for (int i = 0; i < 5000; ++i) {
+    for (const auto& p : lap) track.Add({p, 20, false});
+  }
+  for (auto p = lap.rbegin() + 1; p != lap.rend(); ++p) track.Add({*p, 20, false});
+  track.Add({{0, 0, 0}, 20, false});
+  EXPECT_DOUBLE_EQ(track.tolerance_mm(), kPlotTolerance_mm) << "never coarsened";
+  EXPECT_LE(track.points().size(), 2 * lap.size() + 4);
+  std::size_t drawn = 0;
+  for (const PlotPoint& p : track.points()) drawn += p.hidden ? 0 : 1;
+  EXPECT_LE(drawn, lap.size() + 2);
+  EXPECT_EQ(track.points().back().xyz_mm, (std::array<double, 3>{0, 0, 0}));
+  // The same lap a millimetre lower is new, and so is the rapid over a fed stretch.
+  for (const auto& p : lap) track.Add({{p[0], p[1], -1}, 20, false});
+  track.Add({{10, 0, -1}, 50, true});
+  std::size_t now_drawn = 0;
+  for (const PlotPoint& p : track.points()) now_drawn += p.hidden ? 0 : 1;
+  EXPECT_GE(now_drawn, drawn + lap.size());
+
+  // In the document a hidden stretch is a gap: no polyline joins its two ends.
+  PathPlot plot(kvgcode::DefaultMillSettings(), 0.003);
+  for (int i = 0; i < 3; ++i) {
+    plot.AddSegment({8000, 0, 0, 0, 0, 0}, false);   // 10 mm along X
+    plot.AddSegment({-8000, 0, 0, 0, 0, 0}, false);  // and back over it
+  }
+  plot.AddSegment({0, 8000, 0, 0, 0, 0}, false);  // then 10 mm along Y, new
+  const ParsedSvg svg = ParseSvg(plot.Svg("back and forth"));
+  int x_stretches = 0;
+  for (const auto& line : svg.xy.feeds) {
+    for (std::size_t i = 1; i < line.size(); ++i) {
+      const bool along_x = line[i - 1][1] == 0 && line[i][1] == 0 && std::fabs(line[i][0] - line[i - 1][0]) == 10;
+      x_stretches += along_x ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(x_stretches, 1) << "the X stretch, passed over six times, is drawn once";
+  EXPECT_EQ(svg.xy.all_plan.back(), (Point2{0, 10}));
+}
+
 TEST(PathPlotBounds, ALongProgramTakesNoMorePointsThanTheBudgetAndKeepsItsEnd) {
   // 400 laps of a 40 x 40 square with a rounded corner, sinking a little each lap: about
   // 400,000 segments.
@@ -344,6 +386,12 @@ TEST(PathPlotBounds, PastItsSegmentBudgetADryRunDrawsEachMoveToItsEnd) {
   ASSERT_TRUE(extent);
   EXPECT_DOUBLE_EQ(extent->max_mm[0], 100);
   EXPECT_NEAR(extent->max_mm[1], 100, 0.01) << "the half circle is drawn as its chord";
+  // Each chord at the mean speed of the rest of its move: 1 mm/min on the lines.
+  const std::vector<PlotPoint>& points = plot.planned().points();
+  ASSERT_GE(points.size(), 3u);
+  EXPECT_NEAR(points[points.size() - 3].speed_mm_per_s, 1.0 / 60, 1e-3) << "the half circle's chord";
+  EXPECT_TRUE(points.back().rapid);
+  EXPECT_GT(points.back().speed_mm_per_s, 10) << "a rapid's chord";
 }
 
 TEST(RapidLines, ALineIsARapidWhenTheMoveInForceThereIsG0) {
