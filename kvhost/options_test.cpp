@@ -57,6 +57,29 @@ TEST(Options, TheDialogCommandsGoAloneAndOneAtATime) {
   EXPECT_EQ(error, "--upgrade needs a value");
 }
 
+TEST(Options, APlotGoesWithAProgramAndNeedsAName) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--plot", "path.svg", "--dry-run", "prog.nc"}, o, error)) << error;
+  EXPECT_EQ(o.plot, "path.svg");
+  Options run;
+  ASSERT_TRUE(Parse({"--plot", "path.svg", "prog.nc"}, run, error)) << error;
+  Options missing;
+  EXPECT_FALSE(Parse({"prog.nc", "--plot"}, missing, error));
+  EXPECT_EQ(error, "--plot needs a value");
+  Options empty;
+  EXPECT_FALSE(Parse({"--plot", "", "prog.nc"}, empty, error));
+  EXPECT_EQ(error, "--plot needs a file name");
+  for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
+           {"--plot", "p.svg"}, {"--plot", "p.svg", "--dialog"}, {"--plot", "p.svg", "--watch"}}) {
+    Options bad;
+    EXPECT_FALSE(Parse(args, bad, error)) << args.back();
+  }
+  Options same;
+  EXPECT_FALSE(Parse({"--summary-json", "out", "--plot", "out", "prog.nc"}, same, error));
+  EXPECT_EQ(error, "--plot out is the summary out; the plot would overwrite it");
+}
+
 TEST(Options, LinkIsEthernetUnlessUsbIsChosen) {
   Options o;
   std::string error;
