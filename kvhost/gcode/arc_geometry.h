@@ -1,8 +1,11 @@
-// Circular (or slightly spiral) arcs in the XY plane from G2/G3 in centre or radius form.
+// Circular (or slightly spiral) arcs in a plane from G2/G3 in centre or radius form. The plane's
+// two coordinates are called x and y here; which machine axes they are is the plane's choice
+// (X and Y for G17, Z and X for G18, Y and Z for G19), so one construction serves all three.
 // CAM output rounds its numbers, so an end a little off the circle is followed as a spiral that
 // lands exactly on the programmed end instead of being rejected.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace kvgcode {
@@ -31,6 +34,10 @@ struct ArcPath {
   double end_radius_mm = 0;
   double start_angle_rad = 0;
   double sweep_rad = 0;  // positive counter-clockwise; |sweep| <= 2*pi
+  // The machine axes (0 = X ... 5 = C) of the plane's x and y; the other axes move in a straight
+  // line alongside (a helix).
+  std::size_t first_axis = 0;
+  std::size_t second_axis = 1;
 };
 
 struct ArcBuild {

@@ -11,9 +11,9 @@ bool ProgramBlocks::Next(Block& out) {
   return true;
 }
 
-std::optional<ParseError> CheckProgram(BlockSource& source) {
+std::optional<ParseError> CheckProgram(BlockSource& source, const WorkSetup& setup) {
   source.Rewind();
-  Interpreter interpreter;
+  Interpreter interpreter(setup);
   ActionList actions;
   Block block;
   std::optional<ParseError> fault;
@@ -26,6 +26,28 @@ std::optional<ParseError> CheckProgram(BlockSource& source) {
   if (!fault) fault = source.fault();
   source.Rewind();
   return fault;
+}
+
+}  // namespace kvgcode
+
+namespace kvgcode {
+
+std::optional<WorkSetup> SetupAfter(BlockSource& source, const WorkSetup& setup) {
+  source.Rewind();
+  Interpreter interpreter(setup);
+  ActionList actions;
+  Block block;
+  bool sound = true;
+  while (!interpreter.ended() && source.Next(block)) {
+    if (interpreter.Execute(block, actions)) {
+      sound = false;
+      break;
+    }
+  }
+  if (source.fault()) sound = false;
+  source.Rewind();
+  if (!sound) return std::nullopt;
+  return interpreter.setup();
 }
 
 }  // namespace kvgcode

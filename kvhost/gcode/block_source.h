@@ -40,6 +40,10 @@ class ProgramBlocks final : public BlockSource {
 // Runs every block of the source through the interpreter from the start, as the planner will,
 // and returns the first fault: a lexing or decoding fault of the source, or a modal one (feed
 // missing, arc geometry, range). Stops at M2/M30. Leaves the source rewound.
-std::optional<ParseError> CheckProgram(BlockSource& source);
+// `setup` is what the program starts with (its tool table decides which H words are known).
+std::optional<ParseError> CheckProgram(BlockSource& source, const WorkSetup& setup = WorkSetup{});
+
+// The offsets as the whole program leaves them (for keeping between runs); empty on a fault.
+std::optional<WorkSetup> SetupAfter(BlockSource& source, const WorkSetup& setup);
 
 }  // namespace kvgcode

@@ -97,11 +97,11 @@ TEST_P(ParserRejects, NamesLineAndWord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Unsupported, ParserRejects,
-    ::testing::Values(Rejection{"G18", 1, "G18", "unsupported word"}, Rejection{"G0 X0\nG19", 2, "G19", "unsupported"},
-                      Rejection{"G28", 1, "G28", "unsupported"}, Rejection{"G61.1", 1, "G61.1", "unsupported"},
-                      Rejection{"M7", 1, "M7", "unsupported"}, Rejection{"M0", 1, "M0", "unsupported"},
+    ::testing::Values(Rejection{"G41", 1, "G41", "unsupported word"}, Rejection{"G0 X0\nG42", 2, "G42", "unsupported"},
+                      Rejection{"G28.1", 1, "G28.1", "unsupported"}, Rejection{"G61.1", 1, "G61.1", "unsupported"},
+                      Rejection{"M98", 1, "M98", "unsupported"}, Rejection{"M99", 1, "M99", "unsupported"},
                       Rejection{"G1 X1 F10\nG2 X2 Y0 I0.5 K0", 2, "K0", "unsupported"},
-                      Rejection{"Q5", 1, "Q5", "unsupported"}, Rejection{"G99999999999", 1, "G99999999999", "unsupported"},
+                      Rejection{"Q5", 1, "Q5", "Q word without"}, Rejection{"G99999999999", 1, "G99999999999", "unsupported"},
                       Rejection{"/G0 X1", 1, "/", "unexpected character"}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,9 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ParserRejects, FirstFaultWinsAndNothingAfterItMatters) {
   const ParseResult result = ParseProgram("G0 X0\nG0 X1\nG0 X2\nG0 X3\nG0 X4\nG0 X5\nG0 X6\nG0 X7\nG0 X8\nG0 X9\n"
-                                          "G0 X10\nG18\nG19\n");
+                                          "G0 X10\nG41\nG42\n");
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "line 12: unsupported word \"G18\"");
+  EXPECT_EQ(result.error().message, "line 12: unsupported word \"G41\"");
 }
 
 }  // namespace

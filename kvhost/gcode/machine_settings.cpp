@@ -48,11 +48,37 @@ std::optional<std::string> CheckAxisSettings(const MachineSettings& settings) {
   return std::nullopt;
 }
 
+std::optional<std::string> CheckWorkSetup(const WorkSetup& setup) {
+  // Offsets and stored positions are added to coordinates, so they share their range.
+  auto check = [](const AxisArray<double>& values, const std::string& what) -> std::optional<std::string> {
+    for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+      if (!(std::fabs(values[axis]) <= 1e6)) {
+        return what + " on axis " + kAxisLetters[axis] + " must be a number within +-1000000 (got " +
+               FormatNumber(values[axis]) + ")";
+      }
+    }
+    return std::nullopt;
+  };
+  for (std::size_t system = 0; system < setup.work_offsets.size(); ++system) {
+    if (auto problem = check(setup.work_offsets[system], "work offset G" + std::to_string(54 + system))) return problem;
+  }
+  if (auto problem = check(setup.g92_offset, "G92 offset")) return problem;
+  if (auto problem = check(setup.g28_position, "G28 position")) return problem;
+  if (auto problem = check(setup.g30_position, "G30 position")) return problem;
+  for (const auto& [tool, length] : setup.tool_lengths) {
+    if (tool < 1 || tool > kLargestToolNumber || !(std::fabs(length) <= 1e6)) {
+      return "tool " + std::to_string(tool) + ": length " + FormatNumber(length) + " is not usable";
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> CheckSettings(const MachineSettings& settings, double segment_time_s) {
   if (!PositiveFinite(segment_time_s)) {
     return "segment time must be a positive number of seconds (got " + FormatNumber(segment_time_s) + ")";
   }
   if (auto problem = CheckAxisSettings(settings)) return problem;
+  if (auto problem = CheckWorkSetup(settings.work)) return problem;
   for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
     const double worst_steps =
         WorstSegmentSteps(settings.steps_per_unit[axis], settings.max_velocity_per_s[axis], segment_time_s);

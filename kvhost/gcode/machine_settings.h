@@ -7,6 +7,7 @@
 #include <string>
 
 #include "axes.h"
+#include "work_setup.h"
 
 namespace kvgcode {
 
@@ -15,6 +16,7 @@ struct MachineSettings {
   AxisArray<double> steps_per_unit{};
   AxisArray<double> max_velocity_per_s{};
   AxisArray<double> acceleration_per_s2{};
+  WorkSetup work;  // offsets, tool table and G28/G30 positions the program starts with
 };
 
 // The board takes each segment's steps as a signed 16-bit count per axis.

@@ -23,8 +23,8 @@ void LimitAxis(MoveLimits& limits, double share, double max_velocity, double max
 void LimitArc(MoveLimits& limits, const Move& move, double length, const MachineSettings& settings,
               double segment_time_s) {
   const ArcPath& arc = move.arc;
-  const std::size_t x = Index(Axis::X);
-  const std::size_t y = Index(Axis::Y);
+  const std::size_t x = arc.first_axis;
+  const std::size_t y = arc.second_axis;
   const double planar_velocity = std::min(settings.max_velocity_per_s[x], settings.max_velocity_per_s[y]);
   const double planar_acceleration = std::min(settings.acceleration_per_s2[x], settings.acceleration_per_s2[y]);
   const double sweep = std::fabs(arc.sweep_rad);
@@ -51,8 +51,8 @@ void LimitArc(MoveLimits& limits, const Move& move, double length, const Machine
 
 MoveLimits LimitsFor(const Move& move, double length, const MachineSettings& settings, double segment_time_s) {
   MoveLimits limits{move.kind == MoveKind::Rapid ? kUnlimited : move.feed_per_s, kUnlimited};
-  const std::size_t first_straight = move.kind == MoveKind::Arc ? Index(Axis::Z) : 0;
-  for (std::size_t axis = first_straight; axis < kAxisCount; ++axis) {
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    if (move.kind == MoveKind::Arc && (axis == move.arc.first_axis || axis == move.arc.second_axis)) continue;
     const double share = std::fabs(move.end_units[axis] - move.start_units[axis]) / length;
     LimitAxis(limits, share, settings.max_velocity_per_s[axis], settings.acceleration_per_s2[axis]);
   }

@@ -4,11 +4,18 @@
 #include <cmath>
 
 namespace kvgcode {
+namespace {
+
+bool InArcPlane(const Move& move, std::size_t axis) {
+  return move.kind == MoveKind::Arc && (axis == move.arc.first_axis || axis == move.arc.second_axis);
+}
+
+}  // namespace
 
 double PathLength(const Move& move) {
   double sum_squares = 0;
-  const std::size_t first_straight = move.kind == MoveKind::Arc ? Index(Axis::Z) : 0;
-  for (std::size_t axis = first_straight; axis < kAxisCount; ++axis) {
+  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
+    if (InArcPlane(move, axis)) continue;
     const double delta = move.end_units[axis] - move.start_units[axis];
     sum_squares += delta * delta;
   }
@@ -26,8 +33,8 @@ AxisArray<double> PointAt(const Move& move, double fraction) {
   }
   if (move.kind == MoveKind::Arc) {
     const PlanarPoint planar = ArcPointAt(move.arc, fraction);
-    point[Index(Axis::X)] = planar.x_mm;
-    point[Index(Axis::Y)] = planar.y_mm;
+    point[move.arc.first_axis] = planar.x_mm;
+    point[move.arc.second_axis] = planar.y_mm;
   }
   return point;
 }

@@ -36,7 +36,7 @@ PlanSummary Summarize(const Program& program, const MachineSettings& settings, d
 
 std::optional<AxisArray<std::int64_t>> ProgramEndSteps(BlockSource& source, const MachineSettings& settings) {
   if (CheckAxisSettings(settings)) return std::nullopt;
-  Interpreter interpreter;
+  Interpreter interpreter(settings.work);
   ActionList actions;
   Block block;
   source.Rewind();

@@ -22,7 +22,7 @@ std::string AtLine(int line, const std::string& what) { return "line " + std::to
 }  // namespace
 
 Planner::Planner(BlockSource& source, const MachineSettings& settings, double segment_time_s)
-    : source_(source), settings_(settings), segment_time_s_(segment_time_s) {
+    : source_(source), settings_(settings), segment_time_s_(segment_time_s), interpreter_(settings.work) {
   source_.Rewind();
   error_ = CheckSettings(settings, segment_time_s);
 }
@@ -31,7 +31,8 @@ Planner::Planner(const Program& program, const MachineSettings& settings, double
     : own_source_(std::make_unique<ProgramBlocks>(program)),
       source_(*own_source_),
       settings_(settings),
-      segment_time_s_(segment_time_s) {
+      segment_time_s_(segment_time_s),
+      interpreter_(settings.work) {
   error_ = CheckSettings(settings, segment_time_s);
 }
 
@@ -130,6 +131,15 @@ PlanEvent Planner::EventFor(const Action& action) {
     case Action::Kind::Tool:
       event.kind = PlanEvent::Kind::Tool;
       event.tool = action.tool;
+      break;
+    case Action::Kind::Coolant:
+      event.kind = PlanEvent::Kind::Coolant;
+      event.mist = action.mist;
+      event.flood = action.flood;
+      break;
+    case Action::Kind::Pause:
+      event.kind = PlanEvent::Kind::Pause;
+      event.optional_pause = action.optional_pause;
       break;
     case Action::Kind::Move:
       break;  // moves become segments, never events of their own

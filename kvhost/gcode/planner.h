@@ -18,13 +18,16 @@
 namespace kvgcode {
 
 struct PlanEvent {
-  enum class Kind : std::uint8_t { Segment, Dwell, Spindle, Tool };
+  enum class Kind : std::uint8_t { Segment, Dwell, Spindle, Tool, Coolant, Pause };
   Kind kind = Kind::Segment;
   std::array<std::int32_t, kAxisCount> steps{};  // Segment: steps to make during the period
   double dwell_s = 0;                             // Dwell
   int spindle_mcode = 0;                          // Spindle: 3, 4 or 5
   double spindle_speed = 0;                       // Spindle: the S in force
   int tool = 0;                                   // Tool: the T in force
+  bool mist = false;                              // Coolant: M7's output on
+  bool flood = false;                             // Coolant: M8's output on
+  bool optional_pause = false;                    // Pause: M1 rather than M0
   int line = 0;                                   // source line that caused the event
 };
 

@@ -24,8 +24,18 @@ int MotionGcode(MotionMode mode) {
     case MotionMode::Linear: return 1;
     case MotionMode::ClockwiseArc: return 2;
     case MotionMode::CounterClockwiseArc: return 3;
+    case MotionMode::Drill: return 81;
+    case MotionMode::DrillDwell: return 82;
+    case MotionMode::PeckDrill: return 83;
+    case MotionMode::ChipBreakDrill: return 73;
+    case MotionMode::Off: return 80;
   }
   return 0;
+}
+
+bool IsDrillCycle(MotionMode mode) {
+  return mode == MotionMode::Drill || mode == MotionMode::DrillDwell || mode == MotionMode::PeckDrill ||
+         mode == MotionMode::ChipBreakDrill;
 }
 
 bool Block::HasAxisWords() const {
@@ -35,11 +45,13 @@ bool Block::HasAxisWords() const {
   return false;
 }
 
-bool Block::HasArcWords() const { return arc_i || arc_j || arc_r; }
+bool Block::HasArcWords() const { return arc_i || arc_j || arc_k || arc_r; }
 
 bool Block::Empty() const {
-  return !motion && !units && !distance && !spindle && !dwell && !tool_change && !program_end && !HasAxisWords() &&
-         !HasArcWords() && !feed_per_min && !spindle_speed && !dwell_s && !tool;
+  return !motion && !units && !distance && !spindle && !feed_mode && !plane && !arc_centre && !retract &&
+         !tool_length && !work_system && !one_shot && !pause && !machine_coordinates && !dwell && !tool_change &&
+         !program_end && !mist_on && !flood_on && !coolant_off && !HasAxisWords() && !HasArcWords() &&
+         !feed_per_min && !spindle_speed && !dwell_s && !peck_q && !tool && !tool_offset_h && !l_word;
 }
 
 ParseError ParseErrorAt(int line, LineError error) {
@@ -54,9 +66,9 @@ std::optional<ParseError> DecodeLine(std::string_view line, int line_number, std
   return std::nullopt;
 }
 
-ParseResult ParseProgram(std::string_view text) {
+ParseResult ParseProgram(std::string_view text, const WorkSetup& setup) {
   Program program;
-  Interpreter interpreter;  // run here only to find modal faults before any motion
+  Interpreter interpreter(setup);  // run here only to find modal faults before any motion
   ActionList actions;
   std::vector<Word> words;
   Block block;

@@ -12,40 +12,74 @@
 #include "axes.h"
 #include "line_error.h"
 #include "line_lexer.h"
+#include "work_setup.h"
 
 namespace kvgcode {
 
-enum class MotionMode : std::uint8_t { Rapid, Linear, ClockwiseArc, CounterClockwiseArc };
+// Off is G80: no motion mode, so axis words alone move nothing until G0..G3 or a cycle is given.
+enum class MotionMode : std::uint8_t {
+  Rapid, Linear, ClockwiseArc, CounterClockwiseArc,
+  Drill, DrillDwell, PeckDrill, ChipBreakDrill,  // G81, G82, G83, G73
+  Off
+};
 enum class Units : std::uint8_t { Millimetres, Inches };
 enum class DistanceMode : std::uint8_t { Absolute, Incremental };
 enum class SpindleCommand : std::uint8_t { Clockwise, CounterClockwise, Stop };
+enum class FeedMode : std::uint8_t { PerMinute, InverseTime };  // G94, G93
+enum class Plane : std::uint8_t { XY, ZX, YZ };                  // G17, G18, G19
+enum class ArcCentreMode : std::uint8_t { Incremental, Absolute };  // G91.1, G90.1
+enum class RetractMode : std::uint8_t { InitialLevel, RPlane };     // G98, G99
+enum class ToolLengthCommand : std::uint8_t { Apply, Cancel };      // G43, G49
+// Codes that act once, on this line only, and take the line's axis words for themselves
+// (G53 does not: it changes how the line's own motion reads them).
+enum class OneShot : std::uint8_t { SetOffsets, GoHome, GoSecondHome, SetG92, ClearG92 };  // G10 G28 G30 G92 G92.1
+enum class PauseKind : std::uint8_t { Always, Optional };  // M0, M1
 
 // The M-code of a spindle command: 3, 4 or 5.
 int SpindleMcode(SpindleCommand command);
 
-// The G-code number of a motion mode: 0, 1, 2 or 3.
+// The G-code number of a motion mode: 0, 1, 2, 3, 73, 80, 81, 82 or 83.
 int MotionGcode(MotionMode mode);
+
+// True for G81, G82, G83 and G73.
+bool IsDrillCycle(MotionMode mode);
 
 struct Block {
   int line = 0;  // 1-based line in the source text
-  std::optional<MotionMode> motion;      // G0..G3 written on this line
+  std::optional<MotionMode> motion;      // G0..G3, G73, G80..G83 written on this line
   std::optional<Units> units;            // G20/G21
   std::optional<DistanceMode> distance;  // G90/G91
   std::optional<SpindleCommand> spindle; // M3/M4/M5
+  std::optional<FeedMode> feed_mode;     // G93/G94
+  std::optional<Plane> plane;            // G17/G18/G19
+  std::optional<ArcCentreMode> arc_centre;       // G90.1/G91.1
+  std::optional<RetractMode> retract;            // G98/G99
+  std::optional<ToolLengthCommand> tool_length;  // G43/G49
+  std::optional<int> work_system;        // G54..G59 as 1..6
+  std::optional<OneShot> one_shot;       // G10, G28, G30, G92, G92.1
+  std::optional<PauseKind> pause;        // M0/M1
+  bool machine_coordinates = false;      // G53
   bool dwell = false;                    // G4
   bool tool_change = false;              // M6
   bool program_end = false;              // M2/M30
+  bool mist_on = false;                  // M7
+  bool flood_on = false;                 // M8
+  bool coolant_off = false;              // M9
   AxisArray<std::optional<double>> axes{};
   std::optional<double> arc_i;
   std::optional<double> arc_j;
-  std::optional<double> arc_r;
-  std::optional<double> feed_per_min;    // F, in program units per minute
+  std::optional<double> arc_k;
+  std::optional<double> arc_r;           // also the R plane of a drilling cycle
+  std::optional<double> feed_per_min;    // F: program units per minute, or 1/minutes under G93
   std::optional<double> spindle_speed;   // S
-  std::optional<double> dwell_s;         // P
+  std::optional<double> dwell_s;         // P: seconds for G4 and G82, the system number for G10
+  std::optional<double> peck_q;          // Q, the peck depth of G83/G73
   std::optional<int> tool;               // T
+  std::optional<int> tool_offset_h;      // H
+  std::optional<int> l_word;             // L, the kind of G10
 
   bool HasAxisWords() const;
-  bool HasArcWords() const;
+  bool HasArcWords() const;  // I, J, K or R
   // True when the line asks for nothing the planner acts on (blank, comment, N, G17, G40...).
   bool Empty() const;
 };
@@ -85,6 +119,7 @@ std::optional<ParseError> DecodeLine(std::string_view line, int line_number, std
 
 // Decodes and checks the whole text: lexing, the supported word set, and every modal consequence
 // (feed set before G1, arc geometry, coordinates in range). Lines after M2/M30 are not read.
-ParseResult ParseProgram(std::string_view text);
+// `setup` gives the offsets and tables the program starts with (the tool table is checked).
+ParseResult ParseProgram(std::string_view text, const WorkSetup& setup = WorkSetup{});
 
 }  // namespace kvgcode

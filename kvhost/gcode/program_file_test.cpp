@@ -74,7 +74,7 @@ TEST_F(ProgramFileTest, PlansAsTheWholeTextDoesAcrossChunksLineEndsAndTheProgram
 }
 
 TEST_F(ProgramFileTest, FaultsAreTheWholeParsesAndALineTooLongIsRefusedShortly) {
-  for (const std::string& t : {std::string("G21\nG1 X1\n"), std::string("G0 X1\n\nG18\n"),
+  for (const std::string& t : {std::string("G21\nG1 X1\n"), std::string("G0 X1\n\nG41\n"),
                                std::string("G0 X1\nG2 X1 Y0 R0.1 F100\n"), std::string("G0 X1\nG1 X") +
                                                                               std::string(100000, '7') + "Q\n"}) {
     ProgramFile file;
