@@ -52,12 +52,16 @@ void HostMachine::ApplyMachineConfig(const MachineConfig& config) {
   wire(22, config.probe_pin);
   wire(25, config.estop_pin);
   planner_->probe_feed = config.probe_feed_per_s;
-  if (config.spindle_output_pin != 0) {
-    host::OutputSignal& out = engine_->output_signal[0];
+  auto output = [&](int signal, std::uint8_t pin) {
+    if (pin == 0) return;
+    host::OutputSignal& out = engine_->output_signal[signal];
     out.enabled = 1;
     out.port = 2;
-    out.pin = config.spindle_output_pin;
-  }
+    out.pin = pin;
+  };
+  output(kSpindleOutput, config.spindle_output_pin);
+  output(kMistOutput, config.mist_output_pin);
+  output(kFloodOutput, config.flood_output_pin);
 }
 
 double HostMachine::Dro(std::int16_t code) const {

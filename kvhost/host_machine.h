@@ -17,6 +17,11 @@
 
 namespace kvhost {
 
+// The host's output signals kvhost assigns: the spindle, and the coolant of M7 and M8.
+inline constexpr int kSpindleOutput = 0;
+inline constexpr int kMistOutput = 1;
+inline constexpr int kFloodOutput = 2;
+
 class HostMachine {
  public:
   HostMachine();

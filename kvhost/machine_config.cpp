@@ -9,8 +9,13 @@
 #include <limits>
 #include <optional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
+#include "interpreter.h"  // kMaxCoordinate_units
+#include "platform/file.h"
 #include "platform/xml_document.h"
+#include "profile/profile_section.h"
 #include "shell/settings.h"
 
 namespace kvhost {
@@ -21,6 +26,12 @@ namespace fs = std::filesystem;
 constexpr const char* kSection = "kvhost";
 constexpr const char* kAxisLetters[6] = {"x", "y", "z", "a", "b", "c"};
 constexpr int kMaxPin = 63;
+constexpr int kMaxOutputPin = 29;  // the plug-in drives board outputs 1..29
+
+std::string WorkOffsetKey(std::size_t system, std::size_t axis) {
+  return "work_offset_g" + std::to_string(54 + system) + "_" + kAxisLetters[axis];
+}
+std::string G92Key(std::size_t axis) { return std::string("g92_offset_") + kAxisLetters[axis]; }
 
 std::string Number(double value) {
   std::ostringstream out;
@@ -64,6 +75,23 @@ struct Section {
       return false;
     }
     value = static_cast<int>(number);
+    return true;
+  }
+
+  bool ReadOutputPin(const std::string& key, std::uint8_t& pin, std::string& error) const {
+    int value = pin;
+    if (!ReadWhole(key, 0, kMaxOutputPin, "a board output pin 1..29 (0 = not wired)", value, error)) return false;
+    pin = static_cast<std::uint8_t>(value);
+    return true;
+  }
+
+  // A coordinate or offset: a finite number no larger than a coordinate may be.
+  bool ReadCoordinate(const std::string& key, double& value, std::string& error) const {
+    if (!Read(key, value, error)) return false;
+    if (!(std::fabs(value) <= kvgcode::kMaxCoordinate_units)) {
+      error = Key(key) + " must lie within +-" + Number(kvgcode::kMaxCoordinate_units) + " (got " + Number(value) + ")";
+      return false;
+    }
     return true;
   }
 
@@ -175,6 +203,19 @@ bool Check(const Section& s, const MachineConfig& c, std::string& error) {
       return false;
     }
   }
+  // Two functions on one output would switch each other.
+  const std::pair<const char*, std::uint8_t> outputs[] = {
+      {"spindle_output_pin", c.spindle_output_pin}, {"mist_output_pin", c.mist_output_pin},
+      {"flood_output_pin", c.flood_output_pin}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = i + 1; j < 3; ++j) {
+      if (outputs[i].second != 0 && outputs[i].second == outputs[j].second) {
+        error = s.Key(outputs[j].first) + " " + std::to_string(outputs[j].second) + " is also " + kSection + "/" +
+                outputs[i].first;
+        return false;
+      }
+    }
+  }
   // What the planner itself will insist on; the checks above already cover it.
   if (auto problem = kvgcode::CheckSettings(c.motion, t)) {
     error = s.where + *problem;
@@ -183,7 +224,86 @@ bool Check(const Section& s, const MachineConfig& c, std::string& error) {
   return true;
 }
 
+// The work offsets, G92 offset, G28/G30 positions and the tool table.
+bool ReadWorkSetup(const Section& s, kvgcode::WorkSetup& work, std::string& error) {
+  for (std::size_t axis = 0; axis < 6; ++axis) {
+    const std::string letter = kAxisLetters[axis];
+    for (std::size_t system = 0; system < work.work_offsets.size(); ++system) {
+      if (!s.ReadCoordinate(WorkOffsetKey(system, axis), work.work_offsets[system][axis], error)) return false;
+    }
+    if (!s.ReadCoordinate(G92Key(axis), work.g92_offset[axis], error) ||
+        !s.ReadCoordinate("g28_position_" + letter, work.g28_position[axis], error) ||
+        !s.ReadCoordinate("g30_position_" + letter, work.g30_position[axis], error)) {
+      return false;
+    }
+  }
+  if (!s.element) return true;
+  for (int tool = 1; tool <= kMaxTableTool; ++tool) {
+    const std::string key = "tool_length_" + std::to_string(tool);
+    if (!s.element.FirstChild(key)) continue;
+    double length = 0;
+    if (!s.ReadCoordinate(key, length, error)) return false;
+    work.tool_lengths[tool] = length;
+  }
+  return true;
+}
+
+// Shortest text that reads back as the same double.
+std::string ExactNumber(double value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  if (ec != std::errc()) return Number(value);
+  return std::string(text, end);
+}
+
 }  // namespace
+
+bool SaveWorkOffsets(const std::string& path, const kvgcode::WorkSetup& loaded, const kvgcode::WorkSetup& now,
+                     std::string& error) {
+  std::vector<std::pair<std::string, double>> changed;
+  for (std::size_t axis = 0; axis < 6; ++axis) {
+    for (std::size_t system = 0; system < now.work_offsets.size(); ++system) {
+      if (now.work_offsets[system][axis] != loaded.work_offsets[system][axis]) {
+        changed.emplace_back(WorkOffsetKey(system, axis), now.work_offsets[system][axis]);
+      }
+    }
+    if (now.g92_offset[axis] != loaded.g92_offset[axis]) changed.emplace_back(G92Key(axis), now.g92_offset[axis]);
+  }
+  if (changed.empty()) return true;
+  const std::string where = "profile " + path + ": ";
+  platform::XmlDocument doc;
+  const platform::XmlLoad load = doc.LoadPreserving(path, error);
+  if (load == platform::XmlLoad::kUnreadable) {
+    error = where + "cannot be read (" + error + "); the work offsets were not saved";
+    return false;
+  }
+  std::string before;
+  if (load == platform::XmlLoad::kLoaded) {
+    std::string read_error;
+    if (platform::ReadWholeFile(path, before, read_error) != platform::FileRead::kRead) {
+      error = where + "cannot be read (" + read_error + "); the work offsets were not saved";
+      return false;
+    }
+  }
+  if (!doc.Root()) doc.CreateRoot("profile");
+  platform::XmlElement section = doc.Root().FirstChild(kSection);
+  if (!section) section = doc.Root().AppendChild(kSection);
+  for (const auto& [key, value] : changed) {
+    platform::XmlElement entry = section.FirstChild(key);
+    if (!entry) entry = section.AppendChild(key);
+    entry.SetText(ExactNumber(value));
+  }
+  if (load == platform::XmlLoad::kLoaded && !kv::ChangesOnlySection(before, doc.Bytes(), kSection)) {
+    error = where + "its content outside " + kSection + " could not be kept as it was; the work offsets were not saved";
+    return false;
+  }
+  std::string save_error;
+  if (!doc.Save(path, save_error)) {
+    error = where + "the work offsets were not saved: " + save_error;
+    return false;
+  }
+  return true;
+}
 
 MachineConfig DefaultMachineConfig() {
   MachineConfig config;
@@ -244,6 +364,8 @@ bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string&
   }
   if (!s.ReadPin("probe_pin", out.probe_pin, error) || !s.ReadPin("estop_pin", out.estop_pin, error) ||
       !s.ReadPin("spindle_output_pin", out.spindle_output_pin, error) ||
+      !s.ReadOutputPin("mist_output_pin", out.mist_output_pin, error) ||
+      !s.ReadOutputPin("flood_output_pin", out.flood_output_pin, error) || !ReadWorkSetup(s, out.motion.work, error) ||
       !s.Read("probe_feed", out.probe_feed_per_s, error) ||
       !s.ReadWhole("home_speed_percent", 1, 100, "a whole number of percent from 1 to 100", out.home_speed_percent,
                     error)) {

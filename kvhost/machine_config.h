@@ -26,6 +26,8 @@ struct MachineConfig {
   std::uint8_t probe_pin = 0;
   std::uint8_t estop_pin = 0;
   std::uint8_t spindle_output_pin = 0;
+  std::uint8_t mist_output_pin = 0;   // M7; 0 = not wired (M7 is then reported and ignored)
+  std::uint8_t flood_output_pin = 0;  // M8, likewise
   double probe_feed_per_s = 2.0;
   int home_speed_percent = 50;
   // The plug-in's segment period: its own setting "VEX"/"seg_len" (microseconds), read as the
@@ -44,5 +46,16 @@ MachineConfig DefaultMachineConfig();
 // is an error naming the profile; a value that is not a number or cannot be used (see the
 // checks in machine_config.cpp) is an error naming the profile and the key.
 bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string& error);
+
+// Tool numbers the profile's tool table holds (kvhost/tool_length_1 .. tool_length_999).
+inline constexpr int kMaxTableTool = 999;
+
+// Keeps the work offsets (G54..G59 and G92) a run left in the profile's "kvhost" section, for
+// the next run: only the entries whose value changed from `loaded` are written, nothing outside
+// the section is touched, and the file is replaced whole (an interrupted save leaves the old
+// one). True with nothing written when nothing changed; false with `error` when the profile
+// cannot be read or saved, or a save would change anything beyond the section.
+bool SaveWorkOffsets(const std::string& path, const kvgcode::WorkSetup& loaded, const kvgcode::WorkSetup& now,
+                     std::string& error);
 
 }  // namespace kvhost

@@ -15,6 +15,7 @@
 #include "host_session.h"
 #include "loopback_ports.h"
 #include "machine_config.h"
+#include "operator_prompt.h"
 #include "options.h"
 #include "path_plot.h"
 #include "plan_summary.h"
@@ -152,7 +153,22 @@ int main(int argc, char** argv) {
     }
     program.emplace();
     if (!program->Open(options.program, error)) return Fail(kExitBadInput, error);
-    if (auto fault = kvgcode::CheckProgram(*program)) return Fail(kExitBadInput, options.program + ": " + fault->message);
+    if (auto fault = kvgcode::CheckProgram(*program, machine_config.motion.work)) {
+      return Fail(kExitBadInput, options.program + ": " + fault->message);
+    }
+    // A pause waits for the operator's Enter: with nobody at a terminal it would wait for ever
+    // or read a stray line as the go-ahead, so such a run is refused unless pauses are skipped.
+    if (!options.dry_run && !options.skip_pauses) {
+      if (const auto pause = kvgcode::FirstPause(*program)) {
+        if (!platform::IsTerminal(platform::Stream::kIn)) {
+          return Fail(kExitBadInput, options.program + ": line " + std::to_string(pause->line) + ": " +
+                                         (pause->kind == kvgcode::PauseKind::Optional ? "M1" : "M0") +
+                                         " waits for the operator's Enter and kvhost's input is not a terminal; "
+                                         "run it at a terminal, or give --skip-pauses to run through M0 and M1");
+        }
+        kvhost::StartReadingEnter();
+      }
+    }
   }
 
   if (options.dry_run) {
@@ -236,6 +252,7 @@ int main(int argc, char** argv) {
   PrintIdentity(session.api());
 
   int exit_code = kExitOk;
+  std::optional<kvgcode::WorkSetup> offsets_to_save;
   if (options.watch) {
     std::optional<std::uint32_t> deadline;
     if (options.time_limit_s) deadline = started_ms + static_cast<std::uint32_t>(*options.time_limit_s * 1000.0);
@@ -255,13 +272,27 @@ int main(int argc, char** argv) {
     kvgcode::BlockSource* source = &*program;
     if (!options.plot.empty()) {
       plot.emplace(machine_config.motion, machine.planner().segment_time);
-      source = &rapid_lines.emplace(*program);
+      source = &rapid_lines.emplace(*program, machine_config.motion.work);
     }
     kvhost::ProgramRunner runner(machine, session.api(), *source, machine_config.motion, plan.segments);
     if (plot) {
       runner.OnSegment([&](const kvgcode::PlanEvent& e) { plot->AddSegment(e.steps, rapid_lines->IsRapid(e.line)); });
       runner.OnPosition([&](const std::array<std::int32_t, 6>& p) { plot->AddExecuted(p); }, kvhost::kPlotSamplePeriodMs);
     }
+    runner.SetNoteHandler([](const std::string& note) { std::printf("\nkvhost: %s\n", note.c_str()); });
+    runner.SetPauseHandler([&](const kvgcode::PlanEvent& pause) {
+      const char* word = pause.optional_pause ? "M1" : "M0";
+      if (options.skip_pauses) {
+        std::printf("\nline %d: %s passed over (--skip-pauses)\n", pause.line, word);
+        return true;
+      }
+      std::printf("\nline %d: %s: the machine is stopped; press Enter to go on (Ctrl-C ends the run)\n", pause.line,
+                  word);
+      const kvhost::EnterWait how = kvhost::WaitForEnter(
+          [&] { return platform::InterruptRequested() || host::Load(machine.engine().estop) != 0; });
+      if (how == kvhost::EnterWait::kInputEnded) std::printf("input ended during the pause: run stopped\n");
+      return how == kvhost::EnterWait::kPressed;
+    });
     const std::size_t threads_at_start = platform::ProcessThreadIds().size();
     const host::LinkState link_at_start = kvhost::ReadLinkState(session.api());
     const std::uint64_t losses_at_start = link_at_start.link_losses;
@@ -342,7 +373,13 @@ int main(int argc, char** argv) {
         std::printf("board not back within %.1f s\n", *options.await_reconnect_s);
       }
     }
-    switch (kvhost::Outcome(summary)) {
+    // The offsets the program set are kept for the next run only when it ran whole: a run that
+    // stopped part way leaves the profile as it was.
+    const kvhost::RunOutcome outcome = kvhost::Outcome(summary);
+    if (outcome == kvhost::RunOutcome::kCompleted || outcome == kvhost::RunOutcome::kUnderruns) {
+      offsets_to_save = kvgcode::SetupAfter(*program, machine_config.motion.work);
+    }
+    switch (outcome) {
       case kvhost::RunOutcome::kCompleted: exit_code = kExitOk; break;
       case kvhost::RunOutcome::kEndMismatch: exit_code = kExitEndMismatch; break;
       case kvhost::RunOutcome::kUnderruns: exit_code = kExitUnderruns; break;
@@ -364,6 +401,15 @@ int main(int argc, char** argv) {
   }
 
   session.ShutDown();
+  // After the plug-in has saved its own settings: each writer replaces the file with its section.
+  if (offsets_to_save && *offsets_to_save != machine_config.motion.work) {
+    if (kvhost::SaveWorkOffsets(options.profile_path, machine_config.motion.work, *offsets_to_save, error)) {
+      std::printf("work offsets the program set saved in %s (section kvhost)\n", options.profile_path.c_str());
+    } else {
+      std::fprintf(stderr, "kvhost: %s\n", error.c_str());
+      if (exit_code == kExitOk) exit_code = kExitBadInput;
+    }
+  }
   if (board) {
     bool stopped = board->WaitFor([](const kvboard::Stats& s) { return s.plugin_stops > 0; }, 1000);
     std::printf("board %s the stop frame\n", stopped ? "received" : "did not receive");

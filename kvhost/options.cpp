@@ -143,6 +143,8 @@ bool ParseOptions(int argc, const char* const* argv, Options& out, std::string& 
       out.dry_run = true;
     } else if (arg == "--watch") {
       out.watch = true;
+    } else if (arg == "--skip-pauses") {
+      out.skip_pauses = true;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + std::string(arg);
       return false;

@@ -19,6 +19,7 @@ struct Options {
   std::string plot;                        // --plot FILE.svg: a picture of the path
   bool dry_run = false;                    // --dry-run
   bool watch = false;                      // --watch: stay up after identification
+  bool skip_pauses = false;                // --skip-pauses: run through M0/M1
   bool dialog = false;                     // --dialog: print the plug-in's dialog
   std::string upload_config;               // --upload-config FILE
   std::string upgrade;                     // --upgrade FILE: the firmware image
@@ -32,7 +33,7 @@ inline constexpr const char* kUsage =
     "              [--listen-port N]\n"
     "              [--discovery ADDR:PORT] [--time-limit SECONDS] [--summary-json PATH] [--plot FILE.svg]\n"
     "              [--dialog | --upload-config FILE | --upgrade FILE]\n"
-    "              [--dry-run] [--watch] [--await-reconnect SECONDS] [PROGRAM]\n";
+    "              [--dry-run] [--watch] [--await-reconnect SECONDS] [--skip-pauses] [PROGRAM]\n";
 
 // The longest --time-limit: the millisecond clock's deadlines hold no more.
 inline constexpr double kMaxTimeLimit_s = 2147483.0;

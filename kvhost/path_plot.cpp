@@ -231,7 +231,7 @@ void DecimatedTrack::Add(const PlotPoint& point) {
 
 void RapidLines::Rewind() {
   inner_.Rewind();
-  interpreter_ = kvgcode::Interpreter{};
+  interpreter_ = kvgcode::Interpreter(setup_);
   lines_.clear();
 }
 
@@ -516,7 +516,7 @@ bool PathPlot::Write(const std::string& path, const std::string& title, std::str
 
 std::optional<std::string> PlotPlan(kvgcode::BlockSource& program, const kvgcode::MachineSettings& settings,
                                     double segment_time_s, PathPlot& plot, std::uint64_t max_drawn_segments) {
-  RapidLines lines(program);
+  RapidLines lines(program, settings.work);
   kvgcode::Planner planner(lines, settings, segment_time_s);
   kvgcode::PlanEvent event;
   std::uint64_t drawn = 0;

@@ -85,7 +85,9 @@ class DecimatedTrack {
 // plan has passed them, so it holds only the planner's read-ahead.
 class RapidLines final : public kvgcode::BlockSource {
  public:
-  explicit RapidLines(kvgcode::BlockSource& inner) : inner_(inner) {}
+  // `setup` is what the program starts from, as the planner's (its tool table knows the H words).
+  explicit RapidLines(kvgcode::BlockSource& inner, const kvgcode::WorkSetup& setup = kvgcode::WorkSetup{})
+      : inner_(inner), setup_(setup), interpreter_(setup) {}
   void Rewind() override;
   bool Next(kvgcode::Block& out) override;
   const std::optional<kvgcode::ParseError>& fault() const override { return inner_.fault(); }
@@ -96,6 +98,7 @@ class RapidLines final : public kvgcode::BlockSource {
  private:
   static constexpr std::size_t kMaxLines = 4096;
   kvgcode::BlockSource& inner_;
+  kvgcode::WorkSetup setup_;
   kvgcode::Interpreter interpreter_;
   kvgcode::ActionList actions_;
   std::deque<std::pair<int, bool>> lines_;  // (line, rapid) of lines with moves, in read order

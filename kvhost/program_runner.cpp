@@ -118,6 +118,22 @@ void ProgramRunner::Spindle(const kvgcode::PlanEvent& event) {
   api_.Notify(event.spindle_mcode == 4 ? kNotifySpindleReverse : kNotifySpindleForward);
 }
 
+void ProgramRunner::Coolant(const kvgcode::PlanEvent& event) {
+  host::EngineBlock& e = machine_.engine();
+  // The plug-in carries an enabled output's state to the board's output levels.
+  auto set = [&](int signal, bool on, bool& told, const char* what) {
+    host::OutputSignal& out = e.output_signal[signal];
+    if (host::Load(out.enabled) != 0) {
+      host::Store(out.state, static_cast<std::uint8_t>(on ? 1 : 0));
+    } else if (on && !told && note_handler_) {
+      told = true;  // once a run is enough
+      note_handler_("line " + std::to_string(event.line) + ": " + what + "; ignored");
+    }
+  };
+  set(kMistOutput, event.mist, told_no_mist_, "M7 mist coolant has no output pin (kvhost/mist_output_pin)");
+  set(kFloodOutput, event.flood, told_no_flood_, "M8 flood coolant has no output pin (kvhost/flood_output_pin)");
+}
+
 RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
                              const std::function<void(const RunProgress&)>& on_progress) {
   RunResult result;
@@ -175,7 +191,7 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
       have_event = false;
       continue;
     }
-    // Dwells and spindle changes happen once the motion before them has ended.
+    // Dwells, spindle and coolant changes and pauses happen once the motion before them has ended.
     if (moving) {
       Wait w = Drain();
       if (w != Wait::kDone) return finish(w);
@@ -187,6 +203,10 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
       if (w != Wait::kDone) return finish(w);
     } else if (event.kind == kvgcode::PlanEvent::Kind::Spindle) {
       Spindle(event);
+    } else if (event.kind == kvgcode::PlanEvent::Kind::Coolant) {
+      Coolant(event);
+    } else if (event.kind == kvgcode::PlanEvent::Kind::Pause && pause_handler_) {
+      if (!pause_handler_(event)) return finish(host::Load(engine.estop) ? Wait::kEstop : Wait::kInterrupted);
     }
     have_event = false;
   }

@@ -46,6 +46,13 @@ class ProgramRunner {
   ProgramRunner(HostMachine& machine, const PluginApi& api, const kvgcode::Program& program,
                 const kvgcode::MachineSettings& settings, std::uint64_t segments_total);
 
+  // Called at M0/M1 once the motion before it has ended; true goes on, false stops the run as
+  // an interrupt does. Without one, pauses are passed over.
+  using PauseHandler = std::function<bool(const kvgcode::PlanEvent& pause)>;
+  void SetPauseHandler(PauseHandler handler) { pause_handler_ = std::move(handler); }
+  // Called with a line for the operator (a coolant command with no output to switch).
+  void SetNoteHandler(std::function<void(const std::string&)> handler) { note_handler_ = std::move(handler); }
+
   // Runs to the end of the program, an E-stop, the deadline, a stalled board or an interrupt.
   // The end is the plug-in's report of rest after the last segment has left the ring, so a run
   // is complete only once the board has executed the whole program. `on_progress` is called
@@ -71,6 +78,7 @@ class ProgramRunner {
   // Waits for the ring to drain and the machine to report rest (position_changed).
   Wait Drain();
   void Spindle(const kvgcode::PlanEvent& event);
+  void Coolant(const kvgcode::PlanEvent& event);
   void Tick();
   void SamplePosition(std::uint32_t now);
   // Progress the host can see: where the axes are and how far the plug-in has read the ring.
@@ -90,6 +98,10 @@ class ProgramRunner {
   std::function<void(const std::array<std::int32_t, 6>&)> on_position_;
   std::uint32_t position_period_ms_ = 0;
   std::uint32_t last_position_ms_ = 0;
+  PauseHandler pause_handler_;
+  std::function<void(const std::string&)> note_handler_;
+  bool told_no_mist_ = false;
+  bool told_no_flood_ = false;
 };
 
 // How long a board may show no progress while motion is outstanding: a few seconds, plus the

@@ -32,6 +32,21 @@ std::optional<ParseError> CheckProgram(BlockSource& source, const WorkSetup& set
 
 namespace kvgcode {
 
+std::optional<PauseAt> FirstPause(BlockSource& source) {
+  source.Rewind();
+  Block block;
+  std::optional<PauseAt> found;
+  while (source.Next(block)) {
+    if (block.pause) {
+      found = PauseAt{block.line, *block.pause};
+      break;
+    }
+    if (block.program_end) break;
+  }
+  source.Rewind();
+  return found;
+}
+
 std::optional<WorkSetup> SetupAfter(BlockSource& source, const WorkSetup& setup) {
   source.Rewind();
   Interpreter interpreter(setup);

@@ -43,6 +43,13 @@ class ProgramBlocks final : public BlockSource {
 // `setup` is what the program starts with (its tool table decides which H words are known).
 std::optional<ParseError> CheckProgram(BlockSource& source, const WorkSetup& setup = WorkSetup{});
 
+// The first M0/M1 of a checked program, if any (its line and word).
+struct PauseAt {
+  int line = 0;
+  PauseKind kind = PauseKind::Always;
+};
+std::optional<PauseAt> FirstPause(BlockSource& source);
+
 // The offsets as the whole program leaves them (for keeping between runs); empty on a fault.
 std::optional<WorkSetup> SetupAfter(BlockSource& source, const WorkSetup& setup);
 

@@ -5,6 +5,9 @@
 
 namespace platform {
 
-bool IsTerminal(Stream stream) { return isatty(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO) == 1; }
+bool IsTerminal(Stream stream) {
+  const int fd = stream == Stream::kIn ? STDIN_FILENO : stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
+  return isatty(fd) == 1;
+}
 
 }  // namespace platform

@@ -6,7 +6,10 @@
 namespace platform {
 
 bool IsTerminal(Stream stream) {
-  HANDLE h = GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  const DWORD which = stream == Stream::kIn    ? STD_INPUT_HANDLE
+                      : stream == Stream::kOut ? STD_OUTPUT_HANDLE
+                                               : STD_ERROR_HANDLE;
+  HANDLE h = GetStdHandle(which);
   DWORD mode = 0;
   return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }

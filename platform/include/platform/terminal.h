@@ -1,9 +1,10 @@
-// Whether a standard stream is an interactive terminal (for progress displays).
+// Whether a standard stream is an interactive terminal (for progress displays, and for asking
+// the operator to press Enter).
 #pragma once
 
 namespace platform {
 
-enum class Stream { kOut, kErr };
+enum class Stream { kIn, kOut, kErr };
 bool IsTerminal(Stream stream);
 
 }  // namespace platform
