@@ -77,7 +77,7 @@ class Decoder {
   }
 
   // Checks that need the whole line.
-  std::optional<LineError> Finish(std::span<const Word> words) const {
+  std::optional<LineError> Finish(std::span<const Word> words) {
     if (o_word_) {
       // With anything else on its line an O word would be a subroutine call or a control word
       // of some dialect, which this interpreter does not run.
@@ -85,6 +85,17 @@ class Decoder {
         if (word.letter != 'O' && word.letter != 'N') {
           return Fault(*o_word_, "a program number must stand alone on its line:");
         }
+      }
+    }
+    if (g80_word_) {
+      // G80 beside G0..G3 only cancels the cycle the other code replaces anyway; beside a cycle
+      // it contradicts it.
+      if (!block_.motion) {
+        block_.motion = MotionMode::Off;
+      } else if (IsDrillCycle(*block_.motion)) {
+        const Word& other = *group_words_[Index(Group::Motion)];
+        return LineError{other.Text(), "two motion codes on one line: \"" + g80_word_->Text() + "\" and \"" +
+                                           other.Text() + "\""};
       }
     }
     if (block_.dwell && !block_.dwell_s) return Fault(*group_words_[Index(Group::Dwell)], "dwell without a P word:");
@@ -161,7 +172,10 @@ class Decoder {
       case 610:
       case 640: return Claim(Group::PathMode, word);  // every move stops exactly anyway
       case 730: return Set(Group::Motion, word, block_.motion, MotionMode::ChipBreakDrill);
-      case 800: return Set(Group::Motion, word, block_.motion, MotionMode::Off);
+      case 800:  // may share a line with G0..G3 (a common safety line): see Finish
+        if (g80_word_) return Fault(word, "repeated word");
+        g80_word_ = &word;
+        return std::nullopt;
       case 810: return Set(Group::Motion, word, block_.motion, MotionMode::Drill);
       case 820: return Set(Group::Motion, word, block_.motion, MotionMode::DrillDwell);
       case 830: return Set(Group::Motion, word, block_.motion, MotionMode::PeckDrill);
@@ -211,6 +225,7 @@ class Decoder {
   Block& block_;
   std::array<const Word*, static_cast<std::size_t>(Group::Count)> group_words_{};
   const Word* o_word_ = nullptr;
+  const Word* g80_word_ = nullptr;
   const Word* mist_word_ = nullptr;
   const Word* flood_word_ = nullptr;
   const Word* off_word_ = nullptr;
