@@ -81,3 +81,12 @@ endforeach()
 if(KV_SANITIZE)
   set_tests_properties(KvhostTruth.flood PROPERTIES ENVIRONMENT FLOOD_GROWTH_KB=32768)
 endif()
+
+# The words of mill post-processors through kvhost and the simulated board: work offsets kept in
+# the profile only after a run that ran whole, pauses off a terminal, coolant without an output.
+foreach(case offsets offsets-failed pauses coolant)
+  add_test(NAME KvhostMillWords.${case}
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/mill_words.sh $<TARGET_FILE:kvhost>
+      ${CMAKE_CURRENT_BINARY_DIR}/mill_words/${case} ${case})
+  set_tests_properties(KvhostMillWords.${case} PROPERTIES LABELS integration TIMEOUT 120)
+endforeach()
