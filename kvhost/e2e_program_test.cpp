@@ -41,6 +41,38 @@ TEST_F(E2eProgram, SerialStressSpiralEndsOnItsProgrammedPosition) {
   RunFileToItsEnd(kShared / "ugs-serial_stress_test.gcode");
 }
 
+// A program as a Mach3 post writes it (O number, G43 H, G90.1 centres, G82 and G73 cycles, G53
+// and G28 at the end) on a machine with work offsets and a tool table, and flood and mist coolant
+// wired to board outputs 5 and 6: it ends step for step where it was worked out to end, and the
+// board's output levels show the coolant on while it cuts and off at the end.
+TEST_F(E2eProgram, AMach3PostProgramWithOffsetsToolsCyclesAndCoolantEndsOnItsEnd) {
+  kvgcode::WorkSetup& work = config_.motion.work;
+  work.work_offsets[0] = {100, 50, -80, 0, 0, 0};
+  work.tool_lengths = {{1, 40}, {2, 60}};
+  work.g28_position = {10, 20, -5, 0, 0, 0};
+  config_.flood_output_pin = 5;
+  config_.mist_output_pin = 6;
+  const fs::path path = kExamples / "posts" / "mach3.tap";
+  kvgcode::ParseResult parsed = kvgcode::ParseProgram(ReadText(path), work);
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  const kvgcode::Program program = std::move(parsed).program();
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  // Output levels go to the board as parameter 35, pin p in bit p - 1.
+  constexpr std::uint8_t kOutputLevelsParam = 35;
+  auto levels = [&] {
+    const kvboard::Stats s = Board();
+    const auto found = s.params.find(kOutputLevelsParam);
+    if (found == s.params.end() || found->second.value.empty()) return 0u;
+    return static_cast<unsigned>(found->second.value[0]);
+  };
+  unsigned seen = 0;
+  const ProgramOutcome out = RunProgram(program, [&](const RunProgress&) { seen |= levels(); });
+  ExpectEndedOnProgrammedPosition(out);
+  EXPECT_EQ(*out.programmed_end, (kvgcode::AxisArray<std::int64_t>{8000, 16000, 0, 0, 0, 0}));
+  EXPECT_EQ(seen & 0x30u, 0x30u) << "flood (bit 4) and mist (bit 5) seen on: " << seen;
+  EXPECT_TRUE(WaitUntil([&] { return (levels() & 0x30u) == 0; }, kSettleMs)) << "coolant still on: " << levels();
+}
+
 // Arcs in I/J and R form both ways round, incremental moves, inches, and a dwell between moves
 // during which the board executes nothing.
 TEST_F(E2eProgram, ArcsIncrementalInchesAndADwellEndOnTheProgrammedSteps) {

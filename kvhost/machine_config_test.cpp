@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,91 @@ TEST_F(MachineConfigTest, ASegmentPeriodTheStreamCannotFeedIsRefusedNamingTheKey
     EXPECT_EQ(error_.rfind("profile " + path_ + ": VEX/seg_len " + us + " us is outside 1500..100000 us", 0), 0u)
         << text << "\n" << error_;
   }
+}
+
+TEST_F(MachineConfigTest, OffsetsToolsReturnPositionsAndCoolantPinsComeFromTheSection) {
+  WriteSection("<work_offset_g54_x>12.5</work_offset_g54_x><work_offset_g59_c>-3</work_offset_g59_c>"
+               "<g92_offset_z>0.25</g92_offset_z><g28_position_z>-5</g28_position_z><g30_position_y>150</g30_position_y>"
+               "<tool_length_1>42.125</tool_length_1><tool_length_999>-1</tool_length_999>"
+               "<tool_length_1000>7</tool_length_1000><mist_output_pin>29</mist_output_pin>"
+               "<flood_output_pin>1</flood_output_pin>");
+  ASSERT_TRUE(Load()) << error_;
+  const kvgcode::WorkSetup& w = config_.motion.work;
+  EXPECT_DOUBLE_EQ(w.work_offsets[0][0], 12.5);
+  EXPECT_DOUBLE_EQ(w.work_offsets[5][5], -3);
+  EXPECT_DOUBLE_EQ(w.g92_offset[2], 0.25);
+  EXPECT_DOUBLE_EQ(w.g28_position[2], -5);
+  EXPECT_DOUBLE_EQ(w.g30_position[1], 150);
+  // The table holds tools 1..999; a key beyond it is not a tool.
+  EXPECT_EQ(w.tool_lengths, (std::map<int, double>{{1, 42.125}, {999, -1}}));
+  EXPECT_EQ(config_.mist_output_pin, 29);
+  EXPECT_EQ(config_.flood_output_pin, 1);
+}
+
+TEST_F(MachineConfigTest, UnusableOffsetsAndOutputPinsAreRefusedNamingTheKey) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"<work_offset_g55_y>1e7</work_offset_g55_y>", "kvhost/work_offset_g55_y must lie within +-1000000 (got 10000000)"},
+      {"<g92_offset_x>nan</g92_offset_x>", "kvhost/g92_offset_x is not a finite number"},
+      {"<tool_length_3>x</tool_length_3>", "kvhost/tool_length_3 is not a finite number"},
+      {"<g28_position_a>-1000001</g28_position_a>", "kvhost/g28_position_a must lie within +-1000000"},
+      {"<mist_output_pin>30</mist_output_pin>", "kvhost/mist_output_pin must be a board output pin 1..29 (0 = not wired) (got 30)"},
+      {"<flood_output_pin>-1</flood_output_pin>", "kvhost/flood_output_pin must be a board output pin 1..29"},
+      {"<flood_output_pin>4</flood_output_pin><spindle_output_pin>4</spindle_output_pin>",
+       "kvhost/flood_output_pin 4 is also kvhost/spindle_output_pin"},
+      {"<flood_output_pin>7</flood_output_pin><mist_output_pin>7</mist_output_pin>",
+       "kvhost/flood_output_pin 7 is also kvhost/mist_output_pin"},
+  };
+  for (const auto& [entries, message] : cases) {
+    WriteSection(entries);
+    EXPECT_FALSE(Load()) << entries;
+    EXPECT_EQ(error_.rfind("profile " + path_ + ": " + message, 0), 0u) << entries << "\n" << error_;
+  }
+  WriteSection("<work_offset_g55_y>-1000000</work_offset_g55_y>");
+  EXPECT_TRUE(Load()) << error_;
+}
+
+// Saving the offsets a run left: only the section kvhost changes, whatever else the file holds.
+TEST_F(MachineConfigTest, SavingOffsetsChangesOnlyTheirEntriesAndKeepsTheRestOfTheFile) {
+  const std::string head = "<?xml version=\"1.0\"?>\n<!-- mine -->\n<profile>\n  <Preferences a=\"1\">x &amp; y</Preferences>\n"
+                           "  <VEX><seg_len>3000</seg_len></VEX>\n";
+  Write(head + "  <kvhost>\n    <steps_per_unit_x>1000</steps_per_unit_x>\n    <work_offset_g54_x>1</work_offset_g54_x>\n"
+               "  </kvhost>\n  <After/>\n</profile>\n");
+  ASSERT_TRUE(Load()) << error_;
+  kvgcode::WorkSetup now = config_.motion.work;
+  now.work_offsets[0][0] = 0.1;  // shortest form that reads back the same
+  now.work_offsets[1][2] = -7.25;
+  now.g92_offset[1] = 3;
+  ASSERT_TRUE(SaveWorkOffsets(path_, config_.motion.work, now, error_)) << error_;
+  std::ifstream in(path_, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind(head + "  <kvhost>\n    <steps_per_unit_x>1000</steps_per_unit_x>\n"
+                              "    <work_offset_g54_x>0.1</work_offset_g54_x>\n", 0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("<work_offset_g55_z>-7.25</work_offset_g55_z>"), std::string::npos) << text;
+  EXPECT_NE(text.find("<g92_offset_y>3</g92_offset_y>"), std::string::npos) << text;
+  EXPECT_NE(text.find("  </kvhost>\n  <After/>\n</profile>\n"), std::string::npos) << text;
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_EQ(config_.motion.work, now);  // the next run reads back exactly what was saved
+}
+
+TEST_F(MachineConfigTest, SavingNothingChangedOrIntoAnUnreadableProfileWritesNothing) {
+  const std::string broken = "<profile><VEX><seg_len>3000</VEX></profile>";
+  Write(broken);
+  kvgcode::WorkSetup now;
+  now.work_offsets[0][0] = 5;
+  EXPECT_FALSE(SaveWorkOffsets(path_, kvgcode::WorkSetup{}, now, error_));
+  EXPECT_NE(error_.find("were not saved"), std::string::npos) << error_;
+  std::ifstream in(path_, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), broken);
+  // Nothing changed: not even a file that is missing is created.
+  fs::remove(path_);
+  EXPECT_TRUE(SaveWorkOffsets(path_, now, now, error_)) << error_;
+  EXPECT_FALSE(fs::exists(path_));
+  // A missing profile with something to keep is created with just that.
+  EXPECT_TRUE(SaveWorkOffsets(path_, kvgcode::WorkSetup{}, now, error_)) << error_;
+  ASSERT_TRUE(Load()) << error_;
+  EXPECT_DOUBLE_EQ(config_.motion.work.work_offsets[0][0], 5);
 }
 
 TEST_F(MachineConfigTest, EachUnusableValueIsRefusedNamingTheProfileAndTheKey) {
