@@ -55,8 +55,8 @@ std::size_t NonElementEnd(std::string_view text, std::size_t at, bool& is_markup
 
 // Where the section's element, a child of the document's root, begins and ends in the text:
 // [begin, end); empty when the text has no such element or cannot be followed. Comments,
-// processing instructions, CDATA and attribute values are stepped over: a "<VEX>" written inside
-// them is not the section, and taking it for one would let a save change the text around it.
+// processing instructions, CDATA and attribute values are stepped over: the section's tag written
+// inside them is not the section, and taking it for one would let a save change the text around it.
 std::optional<std::pair<std::size_t, std::size_t>> SectionSpan(std::string_view text, std::string_view section) {
   int depth = 0;
   std::optional<std::size_t> section_begin;
