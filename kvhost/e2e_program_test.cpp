@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "e2e_fixture.h"
@@ -71,6 +72,31 @@ TEST_F(E2eProgram, AMach3PostProgramWithOffsetsToolsCyclesAndCoolantEndsOnItsEnd
   EXPECT_EQ(*out.programmed_end, (kvgcode::AxisArray<std::int64_t>{8000, 16000, 0, 0, 0, 0}));
   EXPECT_EQ(seen & 0x30u, 0x30u) << "flood (bit 4) and mist (bit 5) seen on: " << seen;
   EXPECT_TRUE(WaitUntil([&] { return (levels() & 0x30u) == 0; }, kSettleMs)) << "coolant still on: " << levels();
+}
+
+// Coolant switched on by the program is switched off when the run stops part way: its M9 will
+// never come.
+TEST_F(E2eProgram, AnEstopMidRunSwitchesTheCoolantOff) {
+  config_.flood_output_pin = 5;
+  const kvgcode::Program program = Parse("G21 G90\nM8\nG1 X80 F1200\nM9\nM2\n", "long move with coolant");
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  constexpr std::uint8_t kOutputLevelsParam = 35;
+  auto flood = [&] {
+    const kvboard::Stats s = Board();
+    const auto found = s.params.find(kOutputLevelsParam);
+    return found != s.params.end() && !found->second.value.empty() && (found->second.value[0] & 0x10u) != 0;
+  };
+  std::thread stop([this, &flood] {
+    if (WaitBoard([](const kvboard::Stats& b) { return b.motion.segments_received > 300; }, 20000) &&
+        WaitUntil(flood, kSettleMs)) {
+      session_.api().Notify(10);
+    }
+  });
+  const ProgramOutcome out = RunProgram(program);
+  stop.join();
+  EXPECT_TRUE(out.run.estop);
+  EXPECT_FALSE(out.run.completed);
+  EXPECT_TRUE(WaitUntil([&] { return !flood(); }, kSettleMs)) << "the flood output stayed on after the E-stop";
 }
 
 // Arcs in I/J and R form both ways round, incremental moves, inches, and a dwell between moves

@@ -11,6 +11,7 @@ namespace {
 constexpr std::uint32_t kPollMs = 2;
 constexpr std::uint32_t kProgressPeriodMs = 100;
 constexpr std::uint32_t kStallBaseMs = 5000;
+constexpr std::uint32_t kIdleReportWaitMs = 1500;
 
 // Notify codes of the host's spindle commands.
 constexpr std::int32_t kNotifySpindleForward = 3;
@@ -103,7 +104,17 @@ ProgramRunner::Wait ProgramRunner::Drain() {
   Wait w = WaitUntil([this] { return RingEmpty(); }, true);
   if (w != Wait::kDone) return w;
   host::Store(machine_.engine().position_changed, 0);
-  return WaitUntil([this] { return host::Load(machine_.engine().position_changed) != 0; }, true);
+  w = WaitUntil([this] { return host::Load(machine_.engine().position_changed) != 0; }, true);
+  if (w != Wait::kDone) return w;
+  // The second report comes once the board has been still for a while, by when it has reported
+  // its executed count restarted by the stream's close. A motion published before that can find
+  // the stream's window shut by the old count while the board runs through its first frame dry.
+  // Waited for with a bound: a report that came before the flag was cleared is not missed twice.
+  host::Store(machine_.engine().position_changed, 0);
+  const std::uint32_t from = platform::TickMs();
+  return WaitUntil([&] {
+    return host::Load(machine_.engine().position_changed) != 0 || platform::TickMs() - from >= kIdleReportWaitMs;
+  }, false);
 }
 
 void ProgramRunner::Spindle(const kvgcode::PlanEvent& event) {
@@ -144,6 +155,10 @@ RunResult ProgramRunner::Run(std::optional<double> time_limit_s,
   host::PlannerBlock& planner = machine_.planner();
 
   auto finish = [&](Wait how) {
+    if (how != Wait::kDone) {
+      // A run that stops part way leaves no coolant running: the program's M9 will not come.
+      for (int signal : {kMistOutput, kFloodOutput}) host::Store(engine.output_signal[signal].state, std::uint8_t{0});
+    }
     result.estop = how == Wait::kEstop;
     result.timed_out = how == Wait::kTimeout;
     result.stalled = how == Wait::kStalled;
