@@ -39,7 +39,8 @@ fi
 [ -z "$install_only" ] || exit 0
 # Optimised without debug information: the DLL a user installs carries none, and DWARF in PE
 # files makes every link several times slower.
-cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-$arch.cmake" >/dev/null
 cmake --build "$dir" -j 2 "${targets[@]}" >&2
 echo "$dir"
