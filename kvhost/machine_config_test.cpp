@@ -199,8 +199,11 @@ TEST_F(MachineConfigTest, SavingNothingChangedOrIntoAnUnreadableProfileWritesNot
   now.work_offsets[0][0] = 5;
   EXPECT_FALSE(SaveWorkOffsets(path_, kvgcode::WorkSetup{}, now, error_));
   EXPECT_NE(error_.find("were not saved"), std::string::npos) << error_;
-  std::ifstream in(path_, std::ios::binary);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), broken);
+  {
+    // Closed before the file is removed: Windows removes no file that is open.
+    std::ifstream in(path_, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), broken);
+  }
   // Nothing changed: not even a file that is missing is created.
   fs::remove(path_);
   EXPECT_TRUE(SaveWorkOffsets(path_, now, now, error_)) << error_;
