@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "plan_summary.h"
+#include "kvhost_run_test_support.h"
 #include "test_support.h"
 
 namespace kvhost {
@@ -426,14 +427,8 @@ TEST(RapidLines, ALineIsARapidWhenTheMoveInForceThereIsG0) {
 
 // --- kvhost --plot, the binary ---
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using run_test::Has;
+using run_test::ReadText;
 
 class KvhostPlot : public ::testing::Test {
  protected:
@@ -450,14 +445,7 @@ class KvhostPlot : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   int Kvhost(const std::string& arguments) {
-    const fs::path code = dir_ / "exit-code";
-    const std::string command = "\"" + std::string(KVHOST_BINARY) + "\" " + arguments + " > \"" +
-                                (dir_ / "stdout").string() + "\" 2> \"" + (dir_ / "stderr").string() +
-                                "\"; echo $? > \"" + code.string() + "\"";
-    if (std::system(command.c_str()) != 0) return -1;
-    stdout_ = ReadText(dir_ / "stdout");
-    stderr_ = ReadText(dir_ / "stderr");
-    return std::atoi(ReadText(code).c_str());
+    return run_test::RunProgram(KVHOST_BINARY, arguments, dir_, stdout_, stderr_);
   }
   static std::string Q(const fs::path& path) { return "\"" + path.string() + "\""; }
 
