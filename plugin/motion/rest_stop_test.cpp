@@ -20,26 +20,13 @@
 namespace kv {
 namespace {
 
+using testing::BeginStreamRunByHand;
 using testing::ScriptedBoard;
 
 class RestStop : public ::testing::Test {
  protected:
   void SetUp() override {
-    state.segments_sent = state.segments_done = 0;
-    state.rest_sent_seen = 0;
-    state.still_count = 0;
-    state.lim_buffer = 450;
-    state.board_mode = 0;
-    state.pulse_rate_hz = 0;
-    state.pos_synced = false;
-    for (auto& v : state.pos_offset) v = 0;
-    for (auto& v : state.board_pos) v = 0;
-    for (auto& flag : state.softlimit_tripped) flag = false;
-    ActionReset();
-    TimerReset();
-    SupervisorInit();
-    TimerReset();  // runs are driven by hand
-    StreamSetUp();
+    BeginStreamRunByHand();  // runs are driven by hand
     host_.planner().segment_time = 0.003;
     host_.planner().board_has_room = 1;
   }

@@ -24,19 +24,7 @@ namespace {
 TEST(RestStopThreads, BurstsAroundEveryStopLoseNoSegment) {
   testing::FakeHost host;
   testing::CapturedLink link;
-  state.segments_sent = state.segments_done = 0;
-  state.rest_sent_seen = 0;
-  state.still_count = 0;
-  state.lim_buffer = 450;
-  state.board_mode = 0;
-  state.pulse_rate_hz = 0;
-  state.pos_synced = false;
-  for (auto& flag : state.softlimit_tripped) flag = false;
-  ActionReset();
-  TimerReset();
-  SupervisorInit();
-  TimerReset();  // the supervisor is run by the scheduler thread below
-  StreamSetUp();
+  testing::BeginStreamRunByHand();  // the supervisor is then run by the scheduler thread below
   host.planner().segment_time = 0.003;
   host.planner().board_has_room = 1;
   host::EngineBlock& engine = host.engine();

@@ -8,12 +8,38 @@
 #include <utility>
 #include <vector>
 
+#include "motion/motion_stream.h"
+#include "motion/supervisor.h"
+#include "runtime/action_queue.h"
+#include "runtime/timer_scheduler.h"
 #include "service/receive_parser.h"
+#include "shell/plugin_state.h"
 #include "testing/fake_host.h"
 
 namespace kv::testing {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The plug-in as a new stream to an identified board begins: nothing sent or executed, no stop
+// pending, the board at rest at zero, the supervisor set up but left for the test to run (no
+// scheduler task), the stream set up.
+inline void BeginStreamRunByHand() {
+  state.segments_sent = state.segments_done = 0;
+  state.rest_sent_seen = 0;
+  state.still_count = 0;
+  state.lim_buffer = 450;
+  state.board_mode = 0;
+  state.pulse_rate_hz = 0;
+  state.pos_synced = false;
+  for (auto& v : state.pos_offset) v = 0;
+  for (auto& v : state.board_pos) v = 0;
+  for (auto& flag : state.softlimit_tripped) flag = false;
+  ActionReset();
+  TimerReset();
+  SupervisorInit();
+  TimerReset();
+  StreamSetUp();
+}
 
 inline void Put32(Bytes& b, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
