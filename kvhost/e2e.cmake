@@ -16,7 +16,7 @@ target_compile_definitions(kvhost_e2e_tests PRIVATE
   KV_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
   KV_SHARED_GCODE_DIR="${PROJECT_SOURCE_DIR}/../shared/gcode")
 kv_warnings(kvhost_e2e_tests)
-gtest_discover_tests(kvhost_e2e_tests PROPERTIES LABELS "integration" DISCOVERY_TIMEOUT 30)
+gtest_discover_tests(kvhost_e2e_tests PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} DISCOVERY_TIMEOUT 30)
 
 # The same plug-in against kvboard running as a separate process (kvhost --board external):
 # reports early and late, the link dropped, the board silenced, a board resuming its queue after
@@ -25,7 +25,7 @@ foreach(case early late drop silence resume interrupt watch)
   add_test(NAME ExternalBoard.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/run_case.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/external/${case} ${case})
-  set_tests_properties(ExternalBoard.${case} PROPERTIES LABELS integration TIMEOUT 120)
+  set_tests_properties(ExternalBoard.${case} PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} TIMEOUT 120)
 endforeach()
 
 # kvhost's dialog commands from the command line: --dialog, --upload-config, --upgrade, and a
@@ -35,7 +35,7 @@ foreach(case dialog config config-refused upgrade upgrade-usb upgrade-refused lo
   add_test(NAME DialogCommands.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/dialog_commands.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/dialog_commands/${case} ${case})
-  set_tests_properties(DialogCommands.${case} PROPERTIES LABELS integration TIMEOUT 120)
+  set_tests_properties(DialogCommands.${case} PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} TIMEOUT 120)
 endforeach()
 # A sanitizer reserves more address space than any memory limit leaves.
 if(KV_SANITIZE)
@@ -59,7 +59,7 @@ foreach(case folder huge_word slow_move summary_over port_in_use big_program)
   add_test(NAME KvhostBadInput.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/bad_input.sh $<TARGET_FILE:kvhost>
       ${CMAKE_CURRENT_BINARY_DIR}/bad_input/${case} ${case})
-  set_tests_properties(KvhostBadInput.${case} PROPERTIES LABELS integration TIMEOUT 90)
+  set_tests_properties(KvhostBadInput.${case} PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} TIMEOUT 90)
 endforeach()
 # Sanitizer builds plan many times slower: a smaller file still shows memory that grows with it.
 if(KV_SANITIZE)
@@ -75,7 +75,7 @@ foreach(case posjump upgrade-same upgrade-stopped file-changed seg-len flood dia
   add_test(NAME KvhostTruth.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/truth_cases.sh $<TARGET_FILE:kvhost> $<TARGET_FILE:kvboard_cli>
       ${CMAKE_CURRENT_BINARY_DIR}/truth/${case} ${case})
-  set_tests_properties(KvhostTruth.${case} PROPERTIES LABELS integration TIMEOUT 120)
+  set_tests_properties(KvhostTruth.${case} PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} TIMEOUT 120)
 endforeach()
 # The sanitizers' own bookkeeping grows a little with every call under the flood.
 if(KV_SANITIZE)
@@ -88,5 +88,5 @@ foreach(case offsets offsets-failed pauses coolant)
   add_test(NAME KvhostMillWords.${case}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/external/mill_words.sh $<TARGET_FILE:kvhost>
       ${CMAKE_CURRENT_BINARY_DIR}/mill_words/${case} ${case})
-  set_tests_properties(KvhostMillWords.${case} PROPERTIES LABELS integration TIMEOUT 120)
+  set_tests_properties(KvhostMillWords.${case} PROPERTIES ${KV_INTEGRATION_TEST_PROPERTIES} TIMEOUT 120)
 endforeach()
