@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cmath>
+#include <string>
 
 namespace kvgcode {
 namespace {
@@ -63,8 +64,8 @@ class Decoder {
       case 'S':
         if (word.value < 0.0) return Fault(word, "spindle speed must not be negative:");
         return Value(word, block_.spindle_speed);
-      case 'P':
-        if (word.value < 0.0) return Fault(word, "P (a dwell time or a system number) must not be negative:");
+      case 'P':  // G4's time, G10's system, G82's dwell or G64's tolerance: see Finish
+        p_word_ = &word;
         return Value(word, block_.dwell_s);
       case 'Q':
         if (!(word.value > 0.0)) return Fault(word, "peck depth Q must be above zero:");
@@ -99,6 +100,22 @@ class Decoder {
       }
     }
     if (block_.dwell && !block_.dwell_s) return Fault(*group_words_[Index(Group::Dwell)], "dwell without a P word:");
+    const bool blend = block_.path_mode == PathMode::Blend;
+    if (block_.dwell_s && *block_.dwell_s < 0.0) {
+      return Fault(*p_word_, blend ? "path tolerance must not be negative:"
+                                   : "P (a dwell time or a system number) must not be negative:");
+    }
+    if (blend && block_.dwell_s) {
+      // G64's P is its tolerance; a code on the same line that wants P for itself makes the
+      // line ambiguous.
+      const char* other = block_.dwell                             ? "G4"
+                          : block_.one_shot == OneShot::SetOffsets ? "G10"
+                          : block_.motion == MotionMode::DrillDwell ? "G82"
+                                                                    : nullptr;
+      if (other) return Fault(*p_word_, std::string("P word with both ") + other + " and G64:");
+      block_.path_tolerance = block_.dwell_s;
+      block_.dwell_s.reset();
+    }
     // P, Q, H and L also go with codes of earlier lines (a drilling cycle's P and Q): the
     // interpreter, which knows those, decides whether they belong.
     return std::nullopt;
@@ -169,8 +186,8 @@ class Decoder {
       case 570:
       case 580:
       case 590: return Set(Group::WorkSystem, word, block_.work_system, (CodeTenths(word.value) - 540) / 10 + 1);
-      case 610:
-      case 640: return Claim(Group::PathMode, word);  // every move stops exactly anyway
+      case 610: return Set(Group::PathMode, word, block_.path_mode, PathMode::ExactStop);
+      case 640: return Set(Group::PathMode, word, block_.path_mode, PathMode::Blend);
       case 730: return Set(Group::Motion, word, block_.motion, MotionMode::ChipBreakDrill);
       case 800:  // may share a line with G0..G3 (a common safety line): see Finish
         if (g80_word_) return Fault(word, "repeated word");
@@ -225,6 +242,7 @@ class Decoder {
   Block& block_;
   std::array<const Word*, static_cast<std::size_t>(Group::Count)> group_words_{};
   const Word* o_word_ = nullptr;
+  const Word* p_word_ = nullptr;
   const Word* g80_word_ = nullptr;
   const Word* mist_word_ = nullptr;
   const Word* flood_word_ = nullptr;

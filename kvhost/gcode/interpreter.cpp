@@ -184,6 +184,14 @@ class BlockRun {
     if (block_.distance) s_.distance = *block_.distance;
     if (block_.arc_centre) s_.arc_centre = *block_.arc_centre;
     if (block_.retract) s_.retract = *block_.retract;
+    if (block_.path_mode) {
+      s_.path_mode = *block_.path_mode;
+      // G64 alone returns to the machine's own deviation; P is read in the units the line leaves
+      // in force.
+      if (*block_.path_mode == PathMode::Blend) {
+        s_.path_tolerance_mm = block_.path_tolerance ? std::optional(*block_.path_tolerance * Scale()) : std::nullopt;
+      }
+    }
     return std::nullopt;
   }
 
@@ -215,7 +223,7 @@ class BlockRun {
     const bool g10 = block_.one_shot == OneShot::SetOffsets;
     if (block_.l_word && !g10) return Fault(WordText('L', *block_.l_word), "L word without G10:");
     if (block_.dwell_s && !block_.dwell && !g10 && motion != MotionMode::DrillDwell) {
-      return Fault(WordText('P', *block_.dwell_s), "P word without G4, G10 or G82:");
+      return Fault(WordText('P', *block_.dwell_s), "P word without G4, G10, G64 or G82:");
     }
     if (block_.peck_q && motion != MotionMode::PeckDrill && motion != MotionMode::ChipBreakDrill) {
       return Fault(WordText('Q', *block_.peck_q), "Q word without G83 or G73:");
@@ -254,15 +262,24 @@ class BlockRun {
   // A move the program wrote is kept even when it goes nowhere; one a cycle or G28 derives is not.
   void AddMove(MoveKind kind, const AxisArray<double>& target, double feed_per_s = 0, bool written = false) {
     if (target == Position() && !written) return;
+    Move move;
+    move.kind = kind;
+    move.start_units = Position();
+    move.end_units = target;
+    move.feed_per_s = kind == MoveKind::Rapid ? 0 : feed_per_s;
+    AddBuiltMove(move);
+  }
+
+  // Every move, written or derived (cycles, G28/G30), joins its neighbours as the path mode says.
+  void AddBuiltMove(const Move& move) {
     Action action{};
     action.kind = Action::Kind::Move;
     action.line = block_.line;
-    action.move.kind = kind;
-    action.move.start_units = Position();
-    action.move.end_units = target;
-    action.move.feed_per_s = kind == MoveKind::Rapid ? 0 : feed_per_s;
+    action.move = move;
+    action.move.exact_stop = s_.path_mode == PathMode::ExactStop;
+    action.move.path_tolerance_mm = s_.path_tolerance_mm;
     Add(out_, action);
-    s_.position_units = target;
+    s_.position_units = move.end_units;
   }
 
   std::optional<LineError> CheckedOffset(double value, const std::string& word) const {
@@ -390,12 +407,7 @@ class BlockRun {
     } else {
       move.feed_per_s = *s_.feed_mm_per_min / 60.0;
     }
-    Action action{};
-    action.kind = Action::Kind::Move;
-    action.line = block_.line;
-    action.move = move;
-    Add(out_, action);
-    s_.position_units = move.end_units;
+    AddBuiltMove(move);
     return std::nullopt;
   }
 

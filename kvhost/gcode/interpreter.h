@@ -29,6 +29,8 @@ struct Move {
   AxisArray<double> end_units{};
   double feed_per_s = 0;  // path speed asked for; 0 for rapids
   ArcPath arc;            // used when kind == Arc
+  bool exact_stop = false;                   // G61: come to rest exactly at the end
+  std::optional<double> path_tolerance_mm;   // G64 P; none: the machine's junction deviation
 };
 
 struct Action {
@@ -67,6 +69,8 @@ struct ModalState {
   Plane plane = Plane::XY;
   ArcCentreMode arc_centre = ArcCentreMode::Incremental;
   RetractMode retract = RetractMode::InitialLevel;
+  PathMode path_mode = PathMode::Blend;
+  std::optional<double> path_tolerance_mm;  // G64 P; none: the machine's junction deviation
   std::optional<MotionMode> motion;
   std::optional<double> feed_mm_per_min;  // under G93 the F of the line, never kept
   double spindle_speed = 0;

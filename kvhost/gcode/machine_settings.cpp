@@ -45,6 +45,11 @@ std::optional<std::string> CheckAxisSettings(const MachineSettings& settings) {
              FormatNumber(settings.acceleration_per_s2[axis]) + ")";
     }
   }
+  const double deviation = settings.junction_deviation_mm;
+  if (!(deviation >= 0.0 && deviation <= kMaxJunctionDeviation_mm)) {
+    return "junction deviation must be from 0 to " + FormatNumber(kMaxJunctionDeviation_mm) + " mm (got " +
+           FormatNumber(deviation) + ")";
+  }
   return std::nullopt;
 }
 

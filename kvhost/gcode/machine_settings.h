@@ -11,12 +11,18 @@
 
 namespace kvgcode {
 
+inline constexpr double kDefaultJunctionDeviation_mm = 0.01;
+// A larger corner tolerance is a typing error, not a machine.
+inline constexpr double kMaxJunctionDeviation_mm = 10.0;
+
 // Machine units are millimetres for X/Y/Z and degrees for A/B/C.
 struct MachineSettings {
   AxisArray<double> steps_per_unit{};
   AxisArray<double> max_velocity_per_s{};
   AxisArray<double> acceleration_per_s2{};
   WorkSetup work;  // offsets, tool table and G28/G30 positions the program starts with
+  // How far a blended corner may pass from the programmed corner (G64 without P).
+  double junction_deviation_mm = kDefaultJunctionDeviation_mm;
 };
 
 // The board takes each segment's steps as a signed 16-bit count per axis.
@@ -33,7 +39,8 @@ MachineSettings DefaultMillSettings();
 // segment ends included.
 double WorstSegmentSteps(double steps_per_unit, double velocity_per_s, double segment_time_s);
 
-// Checks the per-axis values alone (positive, finite, within kMaxStepsPerUnit).
+// Checks the per-axis values alone (positive, finite, within kMaxStepsPerUnit) and the junction
+// deviation (0..kMaxJunctionDeviation_mm).
 std::optional<std::string> CheckAxisSettings(const MachineSettings& settings);
 
 // Also checks the segment period, and that an axis at full speed never needs more steps in one

@@ -8,11 +8,12 @@
 
 namespace kvgcode {
 
-PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s) {
+PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s,
+                      PathControl control) {
   PlanSummary summary;
-  Planner planner(source, settings, segment_time_s);
+  Planner planner(source, settings, segment_time_s, control);
   PlanEvent event;
-  // A move is counted, not sampled: planning time grows with the moves, not with how long they
+  // A piece is counted, not sampled: planning time grows with the moves, not with how long they
   // take (one slow move may be billions of segments).
   while (planner.Next(event)) {
     if (event.kind == PlanEvent::Kind::Segment) {
@@ -29,9 +30,10 @@ PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, doub
   return summary;
 }
 
-PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s) {
+PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s,
+                      PathControl control) {
   ProgramBlocks source(program);
-  return Summarize(source, settings, segment_time_s);
+  return Summarize(source, settings, segment_time_s, control);
 }
 
 std::optional<AxisArray<std::int64_t>> ProgramEndSteps(BlockSource& source, const MachineSettings& settings) {

@@ -10,6 +10,7 @@
 #include "axes.h"
 #include "block_source.h"
 #include "machine_settings.h"
+#include "planner.h"
 #include "program.h"
 
 namespace kvgcode {
@@ -24,8 +25,10 @@ struct PlanSummary {
   std::optional<std::string> error;     // set when planning stopped early; the rest is partial
 };
 
-PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s);
-PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s);
+PlanSummary Summarize(BlockSource& source, const MachineSettings& settings, double segment_time_s,
+                      PathControl control = PathControl::AsProgrammed);
+PlanSummary Summarize(const Program& program, const MachineSettings& settings, double segment_time_s,
+                      PathControl control = PathControl::AsProgrammed);
 
 // End position in steps straight from the interpreter, without planning (llround of the
 // programmed end). Empty when the axis settings are invalid or the program has a fault.

@@ -1,117 +1,224 @@
 // Pull-model planning, one fixed-period segment per call, with no allocation per segment.
+// Segment boundaries fall every period from the start of a chain of joined pieces, wherever
+// the pieces begin and end; only the chain's last boundary is put exactly on its end.
 #include "planner.h"
 
 #include <cmath>
 #include <cstdlib>
 
 #include "line_error.h"
-#include "move_limits.h"
 #include "move_path.h"
 
 namespace kvgcode {
 namespace {
 
-// A move longer than this many segments (about 95 years at 3 ms) is a mistake, not a job.
+// A piece longer than this many segments (about 95 years at 3 ms) is a mistake, not a job.
 constexpr double kMaxSegmentsPerMove = 1e12;
 
-// Floating error must not add an almost empty segment to a move that fits whole segments.
+// Floating error must not add an almost empty segment to a chain that fits whole segments.
 constexpr double kSegmentCountSlack = 1e-9;
 
 std::string AtLine(int line, const std::string& what) { return "line " + std::to_string(line) + ": " + what; }
 
 }  // namespace
 
-Planner::Planner(BlockSource& source, const MachineSettings& settings, double segment_time_s)
-    : source_(source), settings_(settings), segment_time_s_(segment_time_s), interpreter_(settings.work) {
+Planner::Planner(BlockSource& source, const MachineSettings& settings, double segment_time_s, PathControl control)
+    : source_(source),
+      settings_(settings),
+      segment_time_s_(segment_time_s),
+      control_(control),
+      interpreter_(settings.work),
+      builder_(settings, segment_time_s) {
   source_.Rewind();
   error_ = CheckSettings(settings, segment_time_s);
 }
 
-Planner::Planner(const Program& program, const MachineSettings& settings, double segment_time_s)
+Planner::Planner(const Program& program, const MachineSettings& settings, double segment_time_s,
+                 PathControl control)
     : own_source_(std::make_unique<ProgramBlocks>(program)),
       source_(*own_source_),
       settings_(settings),
       segment_time_s_(segment_time_s),
-      interpreter_(settings.work) {
+      control_(control),
+      interpreter_(settings.work),
+      builder_(settings, segment_time_s) {
   error_ = CheckSettings(settings, segment_time_s);
 }
 
 bool Planner::Next(PlanEvent& out) {
   while (!error_) {
-    if (segments_done_ < move_segments_) return EmitSegment(out);
-    if (next_action_ < actions_.count) {
-      const Action& action = actions_.items[next_action_++];
-      if (action.kind == Action::Kind::Move) {
-        BeginMove(action);
-        continue;
+    if (window_.size() > 0) return EmitSegment(out);
+    if (chain_closed_) {
+      // The chain has come to rest: the next one starts its own clock.
+      chain_closed_ = false;
+      chain_started_ = false;
+      boundary_ = 0;
+      front_start_s_ = front_end_s_ = front_exit_per_s_ = 0;
+      if (input_error_) {
+        error_ = input_error_;
+        return false;
       }
-      out = EventFor(action);
-      return true;
+      if (held_event_) {
+        out = *held_event_;
+        held_event_.reset();
+        return true;
+      }
+      continue;
     }
-    if (interpreter_.ended()) return false;
-    if (!source_.Next(block_)) {
-      if (source_.fault()) error_ = source_.fault()->message;
-      return false;
-    }
-    next_action_ = 0;
-    if (auto fault = interpreter_.Execute(block_, actions_)) error_ = AtLine(block_.line, fault->detail);
+    if (input_done_) return false;
+    Fill();
   }
   return false;
 }
 
-void Planner::BeginMove(const Action& action) {
-  move_ = action.move;
-  move_line_ = action.line;
-  move_length_ = PathLength(move_);
-  move_segments_ = 0;
-  segments_done_ = 0;
-  if (!(move_length_ > 0.0)) return;  // already there: nothing to do, not even wait
-  const MoveLimits limits = LimitsFor(move_, move_length_, settings_, segment_time_s_);
-  profile_ = TrapezoidProfile(move_length_, limits.speed_per_s, limits.acceleration_per_s2);
-  const double segments = std::ceil(profile_.duration_s() / segment_time_s_ - kSegmentCountSlack);
-  if (!(segments <= kMaxSegmentsPerMove)) {
-    error_ = AtLine(move_line_, "move would take " + FormatNumber(profile_.duration_s()) + " s; refusing it");
-    return;
+void Planner::Fill() {
+  while (!error_ && !chain_closed_ && window_.has_room()) {
+    if (!ReadAction()) break;
   }
-  move_segments_ = segments < 1.0 ? 1 : static_cast<std::uint64_t>(segments);
-  ++moves_planned_;
 }
 
-bool Planner::EmitSegment(PlanEvent& out) {
-  const std::uint64_t boundary = segments_done_ + 1;
-  // The last boundary is the programmed end itself, so no rounding of the path can drift.
-  const AxisArray<double> position =
-      boundary == move_segments_
-          ? move_.end_units
-          : PointAt(move_, profile_.DistanceAt(static_cast<double>(boundary) * segment_time_s_) / move_length_);
+void Planner::Take(const PieceBuilder::Output& output) {
+  for (std::size_t i = 0; i < output.count; ++i) {
+    window_.Push(output.pieces[i], !chain_started_);
+    chain_started_ = true;
+  }
+  if (output.chain_ends) chain_closed_ = true;
+}
+
+bool Planner::ReadAction() {
+  for (;;) {
+    if (next_action_ < actions_.count) {
+      const Action& action = actions_.items[next_action_++];
+      if (action.kind != Action::Kind::Move) {
+        Take(builder_.Flush());
+        chain_closed_ = true;
+        held_event_ = EventFor(action);
+        return true;
+      }
+      Move move = action.move;
+      if (!(PathLength(move) > 0.0)) continue;  // already there: nothing to do, not even wait
+      if (control_ != PathControl::AsProgrammed) move.exact_stop = control_ == PathControl::ExactStop;
+      ++moves_planned_;
+      Take(builder_.Add(move, action.line));
+      return true;
+    }
+    const bool more = !interpreter_.ended() && source_.Next(block_);
+    if (more) {
+      next_action_ = 0;
+      if (auto fault = interpreter_.Execute(block_, actions_)) input_error_ = AtLine(block_.line, fault->detail);
+    } else if (!interpreter_.ended() && source_.fault()) {
+      input_error_ = source_.fault()->message;
+    }
+    if (!more || input_error_) {
+      // The window can always stop by its end: the moves read so far end at rest.
+      Take(builder_.Flush());
+      chain_closed_ = true;
+      input_done_ = true;
+      return false;
+    }
+  }
+}
+
+void Planner::Freeze() {
+  Fill();
+  const PathPiece& front = window_.at(0);
+  const double entry = front_exit_per_s_;
+  double exit = 0;
+  if (window_.size() > 1) {
+    // As fast as the window allows the next piece to be entered, and as this one can reach.
+    exit = std::min(window_.at(1).entry_max_per_s,
+                    std::sqrt(entry * entry + 2.0 * front.acceleration_per_s2 * front.length));
+  }
+  front_profile_ = SpeedProfile(front.length, entry, front.max_speed_per_s, exit, front.acceleration_per_s2);
+  front_start_s_ = front_end_s_;
+  front_end_s_ = front_start_s_ + front_profile_.duration_s();
+  front_exit_per_s_ = exit;
+  front_frozen_ = true;
+  if (!(front_profile_.duration_s() / segment_time_s_ <= kMaxSegmentsPerMove)) {
+    error_ = AtLine(front.line, "move would take " + FormatNumber(front_profile_.duration_s()) + " s; refusing it");
+    return;
+  }
+  if (LastOfChain()) {
+    const double segments = std::ceil(front_end_s_ / segment_time_s_ - kSegmentCountSlack);
+    final_boundary_ = segments < 1.0 ? 1 : static_cast<std::uint64_t>(segments);
+    if (final_boundary_ <= boundary_) final_boundary_ = boundary_ + 1;
+  }
+}
+
+void Planner::Advance() {
+  window_.PopFront();
+  front_frozen_ = false;
+  Freeze();
+}
+
+AxisArray<double> Planner::PointAt(double t_s) const {
+  const PathPiece& front = window_.at(0);
+  return front.PointAt(front_profile_.DistanceAt(t_s - front_start_s_) / front.length);
+}
+
+bool Planner::StepTo(const AxisArray<double>& position, int line, PlanEvent* out) {
   AxisArray<std::int64_t> target{};
   PlanEvent event;
   event.kind = PlanEvent::Kind::Segment;
-  event.line = move_line_;
+  event.line = line;
   for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
     target[axis] = std::llround(position[axis] * settings_.steps_per_unit[axis]);
     const std::int64_t delta = target[axis] - steps_[axis];
     // Settings are checked so this cannot happen; never hand the board a count it would wrap.
-    if (std::llabs(delta) > kMaxSegmentSteps) {
-      error_ = AtLine(move_line_, std::string("segment needs ") + std::to_string(delta) + " steps on axis " +
-                                      kAxisLetters[axis] + ", more than a segment holds");
+    if (out && std::llabs(delta) > kMaxSegmentSteps) {
+      error_ = AtLine(line, std::string("segment needs ") + std::to_string(delta) + " steps on axis " +
+                                kAxisLetters[axis] + ", more than a segment holds");
       return false;
     }
     event.steps[axis] = static_cast<std::int32_t>(delta);
   }
   steps_ = target;
-  segments_done_ = boundary;
-  out = event;
+  if (out) *out = event;
+  return true;
+}
+
+bool Planner::EmitSegment(PlanEvent& out) {
+  if (!front_frozen_) Freeze();
+  const std::uint64_t boundary = boundary_ + 1;
+  const double t_s = static_cast<double>(boundary) * segment_time_s_;
+  while (!error_ && !LastOfChain() && t_s > front_end_s_) Advance();
+  if (error_) return false;
+  const PathPiece& front = window_.at(0);
+  const int line = front.line;
+  if (LastOfChain() && boundary >= final_boundary_) {
+    // The chain's last boundary is its end itself, so no rounding of the path can drift.
+    const AxisArray<double> end = front.end;
+    if (!StepTo(end, line, &out)) return false;
+    boundary_ = boundary;
+    window_.PopFront();
+    front_frozen_ = false;
+    return true;
+  }
+  if (!StepTo(PointAt(t_s), line, &out)) return false;
+  boundary_ = boundary;
   return true;
 }
 
 std::uint64_t Planner::SkipRestOfMove() {
-  if (segments_done_ >= move_segments_) return 0;
-  const std::uint64_t skipped = move_segments_ - segments_done_;
-  for (std::size_t axis = 0; axis < kAxisCount; ++axis) {
-    steps_[axis] = std::llround(move_.end_units[axis] * settings_.steps_per_unit[axis]);
+  if (error_ || window_.size() == 0 || !front_frozen_) return 0;
+  if (LastOfChain()) {
+    const std::uint64_t skipped = final_boundary_ - boundary_;
+    StepTo(window_.at(0).end, 0, nullptr);
+    boundary_ = final_boundary_;
+    window_.PopFront();
+    front_frozen_ = false;
+    return skipped;
   }
-  segments_done_ = move_segments_;
+  // The boundaries that still fall in the front piece, found as EmitSegment would find them.
+  const double segments = std::floor(front_end_s_ / segment_time_s_);
+  std::uint64_t last = segments > static_cast<double>(boundary_) ? static_cast<std::uint64_t>(segments) : boundary_;
+  while (static_cast<double>(last + 1) * segment_time_s_ <= front_end_s_) ++last;
+  while (last > boundary_ && static_cast<double>(last) * segment_time_s_ > front_end_s_) --last;
+  const std::uint64_t skipped = last - boundary_;
+  if (skipped > 0) {
+    StepTo(PointAt(static_cast<double>(last) * segment_time_s_), 0, nullptr);
+    boundary_ = last;
+  }
   return skipped;
 }
 

@@ -112,7 +112,8 @@ TEST(PlannerSteps, SegmentsSumExactlyToTheEndIncludingHalfSteps) {
 
 TEST(PlannerSteps, EachMoveEndsExactlyOnItsEndPoint) {
   const MachineSettings settings = DefaultMillSettings();
-  const Program program = MustParse("G1 X1.23456 Y-7.891 F900\nG0 Z2.5\nG1 X-3 F100\n");
+  // Exact stop: every move comes to rest on its end (blended corners pass inside them).
+  const Program program = MustParse("G61 G1 X1.23456 Y-7.891 F900\nG0 Z2.5\nG1 X-3 F100\n");
   std::int64_t x = 0;
   int line = 0;
   std::vector<std::int64_t> x_at_line_end;
@@ -147,7 +148,8 @@ class PlannerArc : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PlannerArc, QuarterCircleLandsOnItsEndAndStaysOnTheCircle) {
   const MachineSettings settings = DefaultMillSettings();
-  const std::string text = std::string("G0 X10 Y0\nG3 X0 Y10 ") + GetParam() + " F3000\n";
+  // Exact stop, so that the arc's segments begin on its start.
+  const std::string text = std::string("G61 G0 X10 Y0\nG3 X0 Y10 ") + GetParam() + " F3000\n";
   const auto events = PlanAll(MustParse(text), settings, kPeriod_s);
   std::vector<PlanEvent> arc;
   for (const PlanEvent& event : Segments(events)) {
@@ -191,7 +193,7 @@ TEST(PlannerArcs, ClockwiseAndCounterClockwiseLeaveInOppositeDirections) {
 
 TEST(PlannerArcs, FullCircleGoesAllTheWayRoundAndReturns) {
   const MachineSettings settings = DefaultMillSettings();
-  const auto segments = Segments(PlanAll(MustParse("G0 X10 Y0\nG2 X10 Y0 I-10 J0 F1200\n"), settings, kPeriod_s));
+  const auto segments = Segments(PlanAll(MustParse("G61 G0 X10 Y0\nG2 X10 Y0 I-10 J0 F1200\n"), settings, kPeriod_s));
   std::vector<PlanEvent> arc;
   std::copy_if(segments.begin(), segments.end(), std::back_inserter(arc), [](const PlanEvent& e) { return e.line == 2; });
   const auto points = Boundaries(arc, {10, 0});

@@ -51,7 +51,8 @@ bool Block::Empty() const {
   return !motion && !units && !distance && !spindle && !feed_mode && !plane && !arc_centre && !retract &&
          !tool_length && !work_system && !one_shot && !pause && !machine_coordinates && !dwell && !tool_change &&
          !program_end && !mist_on && !flood_on && !coolant_off && !HasAxisWords() && !HasArcWords() &&
-         !feed_per_min && !spindle_speed && !dwell_s && !peck_q && !tool && !tool_offset_h && !l_word;
+         !feed_per_min && !spindle_speed && !dwell_s && !peck_q && !tool && !tool_offset_h && !l_word && !path_mode &&
+         !path_tolerance;
 }
 
 ParseError ParseErrorAt(int line, LineError error) {

@@ -34,6 +34,8 @@ enum class ToolLengthCommand : std::uint8_t { Apply, Cancel };      // G43, G49
 // (G53 does not: it changes how the line's own motion reads them).
 enum class OneShot : std::uint8_t { SetOffsets, GoHome, GoSecondHome, SetG92, ClearG92 };  // G10 G28 G30 G92 G92.1
 enum class PauseKind : std::uint8_t { Always, Optional };  // M0, M1
+// G61 stops exactly at the end of every move; G64 blends corners within a path tolerance.
+enum class PathMode : std::uint8_t { ExactStop, Blend };
 
 // The M-code of a spindle command: 3, 4 or 5.
 int SpindleMcode(SpindleCommand command);
@@ -59,6 +61,8 @@ struct Block {
   std::optional<OneShot> one_shot;       // G10, G28, G30, G92, G92.1
   std::optional<PauseKind> pause;        // M0/M1
   bool machine_coordinates = false;      // G53
+  std::optional<PathMode> path_mode;     // G61/G64
+  std::optional<double> path_tolerance;  // P of G64, in program units
   bool dwell = false;                    // G4
   bool tool_change = false;              // M6
   bool program_end = false;              // M2/M30
