@@ -28,6 +28,12 @@ void PrintSummary(const kvboard::Stats& s) {
   std::printf("  segments received %u, executed %llu, dropped %u, underruns %u, lowest queue depth %d\n",
               s.motion.segments_received, static_cast<unsigned long long>(s.motion.segments_executed_total),
               s.motion.segments_dropped, s.motion.underruns, s.motion.lowest_queue_depth);
+  std::printf("  peak steps per segment %d %d %d %d %d %d, peak change per segment %d %d %d %d %d %d\n",
+              s.motion.peak_steps_per_segment[0], s.motion.peak_steps_per_segment[1],
+              s.motion.peak_steps_per_segment[2], s.motion.peak_steps_per_segment[3],
+              s.motion.peak_steps_per_segment[4], s.motion.peak_steps_per_segment[5], s.motion.peak_step_change[0],
+              s.motion.peak_step_change[1], s.motion.peak_step_change[2], s.motion.peak_step_change[3],
+              s.motion.peak_step_change[4], s.motion.peak_step_change[5]);
   std::printf("  velocity moves %u, probe moves %u, E-stops %u, enables %u, stream closes %u, plug-in stops %u\n",
               s.velocity_moves, s.probe_commands, s.estops, s.enables, s.motion.stream_closes, s.plugin_stops);
   std::printf("  position steps %d %d %d %d %d %d, mode %u, segment period %u us\n", s.position_steps[0],

@@ -249,18 +249,30 @@ void MotionEngine::RunPeriod() {
       const Segment s = queue_.front();
       queue_.pop_front();
       for (int k = 0; k < kAxes; ++k) AddSteps(position_[k], s.steps[k]);
+      MeasureSegment(s.steps);
       ++counters_.segments_executed;
       ++counters_.segments_executed_total;
       stream_active_ = true;
       ran_dry_ = false;
-    } else if (stream_active_) {
-      ran_dry_ = true;
+    } else {
+      if (stream_active_) ran_dry_ = true;
+      MeasureSegment({});  // a period without a segment is a period at rest
     }
     for (int k = 0; k < kAxes; ++k) RunVelocity(k);
     RunProbe();
   }
   EvaluateInputs();
   counters_.queue_depth = static_cast<std::uint32_t>(queue_.size());
+}
+
+void MotionEngine::MeasureSegment(const std::array<std::int16_t, kAxes>& steps) {
+  for (int k = 0; k < kAxes; ++k) {
+    const std::int32_t now = steps[k];
+    const std::int32_t change = std::abs(now - last_steps_[k]);
+    counters_.peak_steps_per_segment[k] = std::max(counters_.peak_steps_per_segment[k], std::abs(now));
+    counters_.peak_step_change[k] = std::max(counters_.peak_step_change[k], change);
+    last_steps_[k] = now;
+  }
 }
 
 void MotionEngine::RunVelocity(int axis) {

@@ -50,6 +50,11 @@ struct MotionCounters {
   bool last_probe_tripped = false;
   std::array<std::int32_t, kAxes> last_probe_end_steps{};
   std::uint32_t refused_moves = 0;    // moves and segments refused while E-stopped
+  // Per axis, measured from the segments executed: the most steps in one segment period (the
+  // peak speed) and the largest change of steps from one period to the next (the peak
+  // acceleration, times the period squared), starting from and coming to rest included.
+  std::array<std::int32_t, kAxes> peak_steps_per_segment{};
+  std::array<std::int32_t, kAxes> peak_step_change{};
 };
 
 class MotionEngine {
@@ -120,6 +125,8 @@ class MotionEngine {
   void StopEverything();
   void DropQueue();
   void RunVelocity(int axis);
+  // Updates the peak speed and acceleration with one period's steps.
+  void MeasureSegment(const std::array<std::int16_t, kAxes>& steps);
   void RunProbe();
   void EndProbe(bool tripped);
 
@@ -128,6 +135,7 @@ class MotionEngine {
   std::uint32_t queue_capacity_;
 
   std::deque<Segment> queue_;
+  std::array<std::int32_t, kAxes> last_steps_{};  // of the last period: 0 once a period ran no segment
   bool stream_active_ = false;  // a segment has run since the last stream close
   bool ran_dry_ = false;        // the queue emptied while the stream was active
   std::array<Velocity, kAxes> velocity_{};

@@ -54,6 +54,37 @@ TEST(MotionEngineSegments, OneSegmentPerPeriodCountedAndClosedByTheStreamClose) 
   EXPECT_EQ(e.Position()[0], 21);
 }
 
+TEST(MotionEngineSegments, PeakSpeedAndChangeAreMeasuredPerAxisFromRestToRest) {
+  MotionEngine e{BoardConfig{}};
+  Bytes frame = Segments(1, {10, -3, 0, 0, 0, 0});
+  for (const auto& steps : std::vector<std::array<std::int16_t, kAxes>>{
+           {20, -3, 0, 0, 0, 0}, {20, 4, 0, 0, 0, 0}, {5, 4, 0, 0, 0, -1}}) {
+    const Bytes more = Segments(1, steps);
+    frame.insert(frame.end(), more.begin(), more.end());
+  }
+  e.QueueSegments(frame);
+  RunPeriods(e, 3);
+  EXPECT_EQ(e.Counters().peak_steps_per_segment, (std::array<std::int32_t, kAxes>{20, 4, 0, 0, 0, 0}));
+  // From rest to 10 and then 10 more; Y turns from -3 to 4.
+  EXPECT_EQ(e.Counters().peak_step_change, (std::array<std::int32_t, kAxes>{10, 7, 0, 0, 0, 0}));
+  RunPeriods(e, 1);
+  EXPECT_EQ(e.Counters().peak_step_change[0], 15) << "20 to 5";
+  EXPECT_EQ(e.Counters().peak_steps_per_segment[5], 1) << "negative counts by their size";
+  // The queue running dry is a stop: the last speed falls to 0 in one period.
+  RunPeriods(e, 1);
+  e.QueueSegments(Segments(1, {-12, 0, 0, 0, 0, 0}));
+  RunPeriods(e, 1);
+  EXPECT_EQ(e.Counters().peak_step_change[0], 15) << "5 to rest, then from rest to -12";
+  e.QueueSegments(Segments(1, {8, 0, 0, 0, 0, 0}));
+  RunPeriods(e, 1);
+  EXPECT_EQ(e.Counters().peak_step_change[0], 20) << "-12 straight to 8, with no rest between";
+  EXPECT_EQ(e.Counters().peak_steps_per_segment[0], 20);
+  e.QueueSegments(Segments(1, {-32768, 0, 0, 0, 0, 0}));
+  RunPeriods(e, 2);
+  EXPECT_EQ(e.Counters().peak_steps_per_segment[0], 32768) << "the full 16-bit range, without overflow";
+  EXPECT_EQ(e.Counters().peak_step_change[0], 32776) << "from 8 straight to -32768";
+}
+
 TEST(MotionEngineSegments, UnderrunIsADrySpellInsideOneStreamAndLowestDepthIsKept) {
   MotionEngine e{BoardConfig{}};
   e.QueueSegments(Segments(10, {1, 0, 0, 0, 0, 0}));

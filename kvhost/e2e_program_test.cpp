@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "e2e_fixture.h"
+#include "limit_check.h"
 #include "run_summary.h"
 #include "platform/socket.h"
 
@@ -28,6 +29,9 @@ class E2eProgram : public E2eTest {
     ASSERT_NO_FATAL_FAILURE(Connect());
     const ProgramOutcome out = RunProgram(program);
     ExpectEndedOnProgrammedPosition(out);
+    // What the board measured from the segments the plug-in streamed to it.
+    testing::ExpectPeaksWithinLimits(out.board.motion, config_.motion, machine_.planner().segment_time,
+                                     path.filename().string());
   }
 };
 

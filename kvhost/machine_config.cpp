@@ -178,6 +178,12 @@ bool Check(const Section& s, const MachineConfig& c, std::string& error) {
       return false;
     }
   }
+  const double deviation = c.motion.junction_deviation_mm;
+  if (!(deviation >= 0 && deviation <= kvgcode::kMaxJunctionDeviation_mm)) {
+    error = s.Key("junction_deviation") + " must be from 0 to " + Number(kvgcode::kMaxJunctionDeviation_mm) +
+            " mm (got " + Number(deviation) + ")";
+    return false;
+  }
   if (!(c.probe_feed_per_s > 0)) {
     error = s.Key("probe_feed") + " must be above 0 units/s (got " + Number(c.probe_feed_per_s) + ")";
     return false;
@@ -367,6 +373,7 @@ bool LoadMachineConfig(const std::string& path, MachineConfig& out, std::string&
       !s.ReadOutputPin("mist_output_pin", out.mist_output_pin, error) ||
       !s.ReadOutputPin("flood_output_pin", out.flood_output_pin, error) || !ReadWorkSetup(s, out.motion.work, error) ||
       !s.Read("probe_feed", out.probe_feed_per_s, error) ||
+      !s.Read("junction_deviation", out.motion.junction_deviation_mm, error) ||
       !s.ReadWhole("home_speed_percent", 1, 100, "a whole number of percent from 1 to 100", out.home_speed_percent,
                     error)) {
     return false;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ TEST_F(MachineConfigTest, AMissingProfileOrSectionGivesTheDefaults) {
   EXPECT_TRUE(config_.axes[2].enabled);
   EXPECT_FALSE(config_.axes[3].enabled);
   EXPECT_DOUBLE_EQ(config_.segment_time_s, 0.003);
+  EXPECT_DOUBLE_EQ(config_.motion.junction_deviation_mm, 0.01);
   Write("<profile><VEX><seg_len>2000</seg_len></VEX></profile>");
   ASSERT_TRUE(Load()) << error_;
   EXPECT_DOUBLE_EQ(config_.motion.steps_per_unit[0], 800);
@@ -244,6 +246,11 @@ TEST_F(MachineConfigTest, EachUnusableValueIsRefusedNamingTheProfileAndTheKey) {
       {"<probe_feed>0</probe_feed>", "kvhost/probe_feed must be above 0 units/s (got 0)"},
       {"<probe_feed>-2</probe_feed>", "kvhost/probe_feed must be above 0 units/s (got -2)"},
       {"<probe_feed>20000</probe_feed>", "kvhost/probe_feed 20000 units/s at kvhost/steps_per_unit_x 800 needs up to"},
+      {"<junction_deviation>-0.001</junction_deviation>",
+       "kvhost/junction_deviation must be from 0 to 10 mm (got -0.001)"},
+      {"<junction_deviation>10.001</junction_deviation>",
+       "kvhost/junction_deviation must be from 0 to 10 mm (got 10.001)"},
+      {"<junction_deviation>0.01mm</junction_deviation>", "kvhost/junction_deviation is not a finite number"},
       {"<home_speed_percent>0</home_speed_percent>",
        "kvhost/home_speed_percent must be a whole number of percent from 1 to 100 (got 0)"},
       {"<home_speed_percent>101</home_speed_percent>",
@@ -294,6 +301,16 @@ int MostStepsInASegment(const std::vector<kvgcode::PlanEvent>& segments, std::si
   int most = 0;
   for (const kvgcode::PlanEvent& e : segments) most = std::max(most, std::abs(e.steps[axis]));
   return most;
+}
+
+TEST_F(MachineConfigTest, TheJunctionDeviationIsTakenFromZeroToTenMillimetres) {
+  for (const double deviation : {0.0, 0.05, 10.0}) {
+    std::ostringstream entry;
+    entry << "<junction_deviation>" << deviation << "</junction_deviation>";
+    WriteSection(entry.str());
+    ASSERT_TRUE(Load()) << error_;
+    EXPECT_DOUBLE_EQ(config_.motion.junction_deviation_mm, deviation);
+  }
 }
 
 TEST_F(MachineConfigTest, AcceptedEdgeValuesPlan) {

@@ -329,6 +329,8 @@ int main(int argc, char** argv) {
       summary.underruns = stats.motion.underruns;
       summary.segments_sent = stats.motion.segments_received;
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
+      summary.board_peak_steps_per_segment = stats.motion.peak_steps_per_segment;
+      summary.board_peak_step_change = stats.motion.peak_step_change;
     }
     if (plot) {
       std::array<std::int32_t, 6> at_end{};

@@ -86,6 +86,26 @@ const char* OutcomeName(RunOutcome outcome) {
   return "failed";
 }
 
+std::array<double, 6> PeakVelocity(const RunSummary& s) {
+  std::array<double, 6> out{};
+  if (!s.board_peak_steps_per_segment || !(s.segment_time_s > 0)) return out;
+  for (int k = 0; k < 6; ++k) {
+    const double spu = s.steps_per_unit[k];
+    if (spu > 0) out[k] = (*s.board_peak_steps_per_segment)[k] / spu / s.segment_time_s;
+  }
+  return out;
+}
+
+std::array<double, 6> PeakAcceleration(const RunSummary& s) {
+  std::array<double, 6> out{};
+  if (!s.board_peak_step_change || !(s.segment_time_s > 0)) return out;
+  for (int k = 0; k < 6; ++k) {
+    const double spu = s.steps_per_unit[k];
+    if (spu > 0) out[k] = (*s.board_peak_step_change)[k] / spu / (s.segment_time_s * s.segment_time_s);
+  }
+  return out;
+}
+
 void PrintSummary(const RunSummary& s) {
   const RunResult& r = s.run;
   switch (Outcome(s)) {
@@ -115,6 +135,15 @@ void PrintSummary(const RunSummary& s) {
   if (s.underruns) std::printf("underruns %u", *s.underruns);
   if (s.lowest_queue_depth) std::printf(", lowest board queue depth %d", *s.lowest_queue_depth);
   if (s.underruns) std::printf("\n");
+  if (s.board_peak_steps_per_segment && s.board_peak_step_change) {
+    const std::array<double, 6> velocity = PeakVelocity(s);
+    const std::array<double, 6> acceleration = PeakAcceleration(s);
+    std::printf("board peak per segment: velocity");
+    for (int k = 0; k < 6; ++k) std::printf(" %c %.4g", kAxisNames[k], velocity[k]);
+    std::printf(" units/s; acceleration");
+    for (int k = 0; k < 6; ++k) std::printf(" %c %.4g", kAxisNames[k], acceleration[k]);
+    std::printf(" units/s^2\n");
+  }
   if (s.link_health) {
     const host::LinkState& h = *s.link_health;
     std::printf("link health: frames sent %llu (%llu bytes), received %llu (%llu bytes); records skipped %llu, "
@@ -169,6 +198,12 @@ std::string SummaryJson(const RunSummary& s) {
   if (s.board_end_steps) out << ",\"board_end_steps\":" << JsonArray(*s.board_end_steps);
   if (s.underruns) out << ",\"underruns\":" << *s.underruns;
   if (s.lowest_queue_depth) out << ",\"lowest_queue_depth\":" << *s.lowest_queue_depth;
+  if (s.board_peak_steps_per_segment && s.board_peak_step_change) {
+    out << ",\"board_peak_steps_per_segment\":" << JsonArray(*s.board_peak_steps_per_segment)
+        << ",\"board_peak_step_change\":" << JsonArray(*s.board_peak_step_change)
+        << ",\"board_peak_velocity\":" << JsonArray(PeakVelocity(s))
+        << ",\"board_peak_acceleration\":" << JsonArray(PeakAcceleration(s));
+  }
   if (s.link_health) {
     const host::LinkState& h = *s.link_health;
     out << ",\"link_health\":{\"frames_sent\":" << h.frames_sent << ",\"bytes_sent\":" << h.bytes_sent

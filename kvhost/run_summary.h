@@ -21,6 +21,10 @@ struct RunSummary {
   std::optional<std::uint32_t> underruns;                      // simulated board only
   std::optional<std::uint64_t> segments_sent;                  // segments the board received
   std::optional<std::int32_t> lowest_queue_depth;
+  // Simulated board only: per axis, the most steps it executed in one segment period and the
+  // largest change of that from one period to the next.
+  std::optional<std::array<std::int32_t, 6>> board_peak_steps_per_segment;
+  std::optional<std::array<std::int32_t, 6>> board_peak_step_change;
   // A dry run plans only (no plug-in, no board): no wall time or host position is written, and
   // `completed` stays false, since nothing was cut.
   bool dry_run = false;
@@ -46,6 +50,11 @@ const char* OutcomeName(RunOutcome outcome);
 // The summary of a dry run: what the planner made of the program at the segment period.
 RunSummary DryRunSummary(const kvgcode::PlanSummary& plan, const kvgcode::MachineSettings& settings,
                          double segment_time_s);
+
+// The board's peaks in machine units: per axis, units/s and units/s² (0 for an axis without
+// steps per unit).
+std::array<double, 6> PeakVelocity(const RunSummary& summary);
+std::array<double, 6> PeakAcceleration(const RunSummary& summary);
 
 // Human-readable lines on standard output.
 void PrintSummary(const RunSummary& summary);

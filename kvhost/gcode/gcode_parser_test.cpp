@@ -40,6 +40,33 @@ TEST(ParserAccepts, EveryListedCode) {
   EXPECT_EQ(program.blocks.size(), 25u);  // "G64" alone sets the path mode, so it is a block
 }
 
+TEST(ParserAccepts, PathModeAndItsToleranceReachEveryMove) {
+  const Program program = MustParse("G1 X1 F100\nG61\nX2\nG64 P0.05\nX3\nG20 G64 P0.01\nX4\nG64\nG21 X5\nG4 P0\n");
+  const Block& tolerance = program.blocks[3];
+  ASSERT_TRUE(tolerance.path_mode);
+  EXPECT_EQ(*tolerance.path_mode, PathMode::Blend);
+  EXPECT_EQ(tolerance.path_tolerance, 0.05);
+  EXPECT_FALSE(tolerance.dwell_s) << "G64's P is no dwell";
+  Interpreter interpreter;
+  ActionList actions;
+  std::vector<Move> moves;
+  for (const Block& block : program.blocks) {
+    ASSERT_FALSE(interpreter.Execute(block, actions));
+    for (std::size_t i = 0; i < actions.count; ++i) {
+      if (actions.items[i].kind == Action::Kind::Move) moves.push_back(actions.items[i].move);
+    }
+  }
+  ASSERT_EQ(moves.size(), 5u);
+  EXPECT_FALSE(moves[0].exact_stop) << "G64 is the default";
+  EXPECT_FALSE(moves[0].path_tolerance_mm);
+  EXPECT_TRUE(moves[1].exact_stop);
+  EXPECT_FALSE(moves[2].exact_stop);
+  EXPECT_EQ(moves[2].path_tolerance_mm, 0.05);
+  ASSERT_TRUE(moves[3].path_tolerance_mm);
+  EXPECT_NEAR(*moves[3].path_tolerance_mm, 0.254, 1e-12) << "in the inches of its line";
+  EXPECT_FALSE(moves[4].path_tolerance_mm) << "G64 alone is the machine's deviation again";
+}
+
 TEST(ParserAccepts, DecodesModalCommands) {
   const Program program = MustParse("G20 G91\nM4 S200\nG4 P1.5\nT7 M6\nM5\nM2\n");
   ASSERT_EQ(program.blocks.size(), 6u);
@@ -122,7 +149,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Rejection{"G20 G21", 1, "G21", "two units codes"},
                       Rejection{"G90 G91", 1, "G91", "two distance mode codes"},
                       Rejection{"M3 M5", 1, "M5", "two spindle codes"},
-                      Rejection{"G4 P1 G4", 1, "G4", "two dwell codes"}));
+                      Rejection{"G4 P1 G4", 1, "G4", "two dwell codes"},
+                      Rejection{"G61 G64", 1, "G64", "two path mode codes"},
+                      Rejection{"G4 G64 P1", 1, "P1", "P word with both G4 and G64"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    PathTolerance, ParserRejects,
+    ::testing::Values(Rejection{"G64 P-0.01", 1, "P-0.01", "path tolerance must not be negative"},
+                      Rejection{"G61 P0.01", 1, "P0.01", "P word without G4 or G64"},
+                      Rejection{"G0 X1\nG1 X2 F10 P0.1", 2, "P0.1", "P word without G4 or G64"}));
 
 INSTANTIATE_TEST_SUITE_P(
     ModalFaults, ParserRejects,

@@ -96,12 +96,11 @@ PieceBuilder::Pending PieceBuilder::Hold(const Move& move, int line) const {
   return p;
 }
 
-PathPiece PieceBuilder::Body(const Pending& p, double end_trim, bool sharp_end) const {
+PathPiece PieceBuilder::Body(const Pending& p, double end_trim, double end_margin) const {
   PathPiece piece;
   piece.line = p.line;
   piece.max_speed_per_s = p.limits.speed_per_s;
-  piece.acceleration_per_s2 =
-      p.limits.acceleration_per_s2 * (p.sharp_start || sharp_end ? 1.0 - kJunctionShare : 1.0);
+  piece.acceleration_per_s2 = p.limits.acceleration_per_s2 * (1.0 - std::max(p.start_margin, end_margin));
   piece.entry_limit_per_s = p.entry_limit_per_s;
   piece.end = p.move.end_units;
   if (p.move.kind == MoveKind::Arc) {
@@ -121,15 +120,12 @@ PathPiece PieceBuilder::Body(const Pending& p, double end_trim, bool sharp_end) 
   return piece;
 }
 
-double PieceBuilder::JumpLimit(const AxisArray<double>& from, const AxisArray<double>& to) const {
-  double limit = kUnlimited;
+double PieceBuilder::JumpShare(const AxisArray<double>& from, const AxisArray<double>& to, double speed) const {
+  double share = 0;
   for (std::size_t k = 0; k < kAxisCount; ++k) {
-    const double change = std::fabs(to[k] - from[k]);
-    if (change > 1e-12) {
-      limit = std::min(limit, kJunctionShare * settings_.acceleration_per_s2[k] * segment_time_s_ / change);
-    }
+    share = std::max(share, speed * std::fabs(to[k] - from[k]) / (settings_.acceleration_per_s2[k] * segment_time_s_));
   }
-  return limit;
+  return share;
 }
 
 PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
@@ -141,7 +137,7 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
   }
   const Pending a = *pending_;
   const auto end_chain = [&] {
-    out.pieces[out.count++] = Body(a, 0, false);
+    out.pieces[out.count++] = Body(a, 0, 0);
     out.chain_ends = true;
     pending_ = b;
     return out;
@@ -158,7 +154,9 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
   const double turn = std::acos(cos_turn);
   const double tolerance = std::min(a.move.path_tolerance_mm.value_or(settings_.junction_deviation_mm),
                                     move.path_tolerance_mm.value_or(settings_.junction_deviation_mm));
-  const double jump_limit = JumpLimit(u_a, u_b);
+  // Fastest crossing of the sharp corner: its change of direction within kJunctionShare.
+  const double unit_share = JumpShare(u_a, u_b, 1.0);
+  const double jump_limit = unit_share > 0.0 ? kJunctionShare / unit_share : kUnlimited;
 
   if (a.move.kind != MoveKind::Arc && move.kind != MoveKind::Arc && turn > kStraightRad &&
       turn < std::numbers::pi - kReversalRad && tolerance > 0.0) {
@@ -196,7 +194,7 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
     blend.acceleration_per_s2 = acceleration - speed * speed / blend.radius;
     // Worth it only where it is faster than crossing the sharp corner.
     if (blend.length > kMinPieceLength && speed > jump_limit) {
-      const PathPiece body = Body(a, tangent, false);
+      const PathPiece body = Body(a, tangent, 0);
       const bool keep_body = body.length > kMinPieceLength;
       if (keep_body) out.pieces[out.count++] = body;
       blend.entry_limit_per_s = keep_body ? kUnlimited : a.entry_limit_per_s;
@@ -217,10 +215,11 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
     if (!(room > 0.0)) return end_chain();
     junction = std::min(junction, room / segment_time_s_);
   }
-  const bool sharp = std::isfinite(junction);
-  out.pieces[out.count++] = Body(a, 0, sharp);
+  // The share the corner takes at the fastest it can be crossed (both moves' top speeds too).
+  const double margin = JumpShare(u_a, u_b, std::min({junction, a.limits.speed_per_s, b.limits.speed_per_s}));
+  out.pieces[out.count++] = Body(a, 0, margin);
   b.entry_limit_per_s = junction;
-  b.sharp_start = sharp;
+  b.start_margin = margin;
   pending_ = b;
   return out;
 }
@@ -228,7 +227,7 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
 PieceBuilder::Output PieceBuilder::Flush() {
   Output out;
   if (!pending_) return out;
-  out.pieces[out.count++] = Body(*pending_, 0, false);
+  out.pieces[out.count++] = Body(*pending_, 0, 0);
   out.chain_ends = true;
   pending_.reset();
   return out;

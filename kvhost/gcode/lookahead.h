@@ -33,7 +33,7 @@ inline constexpr double kJunctionShare = 0.05;
 
 // Share of the acceleration a curved blend may give to turning at its top speed; the rest is
 // left for speeding up and slowing down along it.
-inline constexpr double kBlendTurnShare = 0.8;
+inline constexpr double kBlendTurnShare = 0.9;
 
 struct PathPiece {
   enum class Kind : std::uint8_t { Line, Arc, Blend };
@@ -84,14 +84,16 @@ class PieceBuilder {
     MoveLimits limits;
     double start_trim = 0;       // taken off its start by the blend before it
     double entry_limit_per_s = 0;
-    bool sharp_start = false;    // entered through a corner that is not blended
+    double start_margin = 0;     // share of the acceleration its sharp start corner takes
   };
 
   Pending Hold(const Move& move, int line) const;
   // The piece of the held move from its start trim to `end_trim` before its end. Next to a sharp
   // corner it keeps the corner's share of the acceleration free.
-  PathPiece Body(const Pending& p, double end_trim, bool sharp_end) const;
-  double JumpLimit(const AxisArray<double>& from, const AxisArray<double>& to) const;
+  PathPiece Body(const Pending& p, double end_trim, double end_margin) const;
+  // The change of direction at `speed` over one period, as a share of the axis's acceleration
+  // (the largest over the axes).
+  double JumpShare(const AxisArray<double>& from, const AxisArray<double>& to, double speed) const;
 
   MachineSettings settings_;
   double segment_time_s_;

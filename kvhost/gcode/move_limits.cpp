@@ -12,6 +12,12 @@ namespace {
 
 constexpr double kUnlimited = std::numeric_limits<double>::infinity();
 
+// Share of the planar acceleration an arc joined to its neighbours may give to turning at its
+// top speed. An arc that starts and ends at rest (an exact stop) keeps half for speeding up and
+// slowing down, which suits it better, and plans as it always has.
+constexpr double kArcTurnShare = 0.8;
+constexpr double kRestToRestTurnShare = 0.5;
+
 // Caps the path speed and acceleration so that an axis moving `share` units per unit of path
 // stays within its own limits.
 void LimitAxis(MoveLimits& limits, double share, double max_velocity, double max_acceleration) {
@@ -34,17 +40,21 @@ void LimitArc(MoveLimits& limits, const Move& move, double length, const Machine
   // Fastest planar travel per unit of path anywhere on the arc (a spiral is fastest at its
   // outer end).
   const double planar_share = std::hypot(radius_change, max_radius * sweep) / length;
-  // Half of the planar acceleration goes to speeding up along the path, half to turning.
   limits.speed_per_s = std::min(limits.speed_per_s, planar_velocity / planar_share);
-  limits.acceleration_per_s2 = std::min(limits.acceleration_per_s2, planar_acceleration / (2.0 * planar_share));
-  // Turning: |d²p/du²| * (v/L)² <= planar_acceleration / 2, with u the fraction of the path.
+  // Turning: |d²p/du²| * (v/L)² <= kArcTurnShare * planar_acceleration, with u the fraction of
+  // the path; what turning leaves at the top speed is for speeding up and slowing down.
   const double curvature_term = sweep * std::hypot(max_radius * sweep, 2.0 * radius_change);
-  limits.speed_per_s = std::min(limits.speed_per_s, length * std::sqrt(planar_acceleration / (2.0 * curvature_term)));
+  const double turn_share = move.exact_stop ? kRestToRestTurnShare : kArcTurnShare;
+  limits.speed_per_s =
+      std::min(limits.speed_per_s, length * std::sqrt(turn_share * planar_acceleration / curvature_term));
   // Chords: one segment may turn at most the angle whose chord strays kArcTolerance_mm.
   if (max_radius > kArcTolerance_mm) {
     const double max_turn_rad = 2.0 * std::acos(1.0 - kArcTolerance_mm / max_radius);
     limits.speed_per_s = std::min(limits.speed_per_s, max_turn_rad * length / (sweep * segment_time_s));
   }
+  const double turning = move.exact_stop ? planar_acceleration / 2.0
+                                         : curvature_term * (limits.speed_per_s / length) * (limits.speed_per_s / length);
+  limits.acceleration_per_s2 = std::min(limits.acceleration_per_s2, (planar_acceleration - turning) / planar_share);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Path speed and acceleration for one move such that no axis exceeds its own limits.
 // Arcs are also slowed so that centripetal acceleration stays in bounds and each segment's
-// straight chord stays within kArcTolerance_mm of the true arc.
+// straight chord stays within kArcTolerance_mm of the true arc; speeding up and slowing down
+// along an arc get the acceleration that turning at its top speed leaves.
 #pragma once
 
 #include "interpreter.h"
