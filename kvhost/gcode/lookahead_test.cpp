@@ -272,6 +272,19 @@ TEST(LookaheadFaults, AFaultReadAheadStillBringsTheMovesBeforeItToRestOnTheirEnd
   EXPECT_EQ(planner.position_steps()[1], 0);
 }
 
+TEST(LookaheadFaults, AMoveTooLongToPlanIsRefusedAfterTheMovesBeforeItCameToRest) {
+  // Joined to the rapid before it, the endless move must not leave the rapid short of its end.
+  const Program program = MustParse("G0 X10\nG1 X1000 F0.000001\n");
+  Planner planner(program, DefaultMillSettings(), kPeriod_s);
+  std::vector<PlanEvent> segments;
+  PlanEvent event;
+  while (planner.Next(event)) segments.push_back(event);
+  ASSERT_TRUE(planner.error());
+  EXPECT_EQ(planner.error()->rfind("line 2: move would take", 0), 0u) << *planner.error();
+  EXPECT_EQ(planner.position_steps()[0], 8000);
+  ExpectWithinAxisLimits(segments, DefaultMillSettings(), kPeriod_s);
+}
+
 TEST(LookaheadEvents, ADwellBetweenJoinedMovesFindsTheMachineAtRestOnItsPoint) {
   const auto events = PlanAll(MustParse("G1 X5 F1200\nY5\nG4 P0.1\nX0\nM3 S100\nY0\n"), DefaultMillSettings(), kPeriod_s);
   std::int64_t x = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "line_error.h"
+#include "move_limits.h"
 #include "move_path.h"
 
 namespace kvgcode {
@@ -96,8 +97,17 @@ bool Planner::ReadAction() {
         return true;
       }
       Move move = action.move;
-      if (!(PathLength(move) > 0.0)) continue;  // already there: nothing to do, not even wait
+      const double length = PathLength(move);
+      if (!(length > 0.0)) continue;  // already there: nothing to do, not even wait
       if (control_ != PathControl::AsProgrammed) move.exact_stop = control_ == PathControl::ExactStop;
+      // Refused before it joins the moves before it, which then still end at rest on their end.
+      const MoveLimits limits = LimitsFor(move, length, settings_, segment_time_s_);
+      const double alone_s = TrapezoidProfile(length, limits.speed_per_s, limits.acceleration_per_s2).duration_s();
+      if (!(alone_s / segment_time_s_ <= kMaxSegmentsPerMove)) {
+        input_error_ = AtLine(action.line, "move would take " + FormatNumber(alone_s) + " s; refusing it");
+        EndInput();
+        return false;
+      }
       ++moves_planned_;
       Take(builder_.Add(move, action.line));
       return true;
@@ -110,13 +120,17 @@ bool Planner::ReadAction() {
       input_error_ = source_.fault()->message;
     }
     if (!more || input_error_) {
-      // The window can always stop by its end: the moves read so far end at rest.
-      Take(builder_.Flush());
-      chain_closed_ = true;
-      input_done_ = true;
+      EndInput();
       return false;
     }
   }
+}
+
+void Planner::EndInput() {
+  // The window can always stop by its end: the moves read so far end at rest.
+  Take(builder_.Flush());
+  chain_closed_ = true;
+  input_done_ = true;
 }
 
 void Planner::Freeze() {

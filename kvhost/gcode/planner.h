@@ -72,6 +72,8 @@ class Planner {
   // false once the program is over or on error.
   bool ReadAction();
   void Take(const PieceBuilder::Output& output);
+  // No more input: the chain under way ends with the moves read so far.
+  void EndInput();
   // Fixes the speed profile of the piece at the window's front, which the segments enter now.
   void Freeze();
   // Moves on to the piece after the front one.
