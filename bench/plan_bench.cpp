@@ -9,6 +9,10 @@
 //               over the whole program, continuous time). It keeps no per-segment limit, so where
 //               it is faster the difference is speed it would take from the axes' acceleration at
 //               some segment.
+// The look-ahead's segments are also run on the simulated board's motion engine, which measures
+// each axis's peak steps per segment and their peak change per period: the columns "v/lim" and
+// "a/lim" give the worst axis's peak against its limit in steps (max_velocity × steps per unit ×
+// period + 1, and acceleration × steps per unit × period² + 2 for the rounding of whole steps).
 // It also measures how fast the look-ahead plans (moves per second of CPU).
 //
 // A benchmark program, not a test: it prints figures and exits 0.
@@ -24,6 +28,8 @@
 #include <vector>
 
 #include "arc_geometry.h"
+#include "motion_engine.h"
+#include "runtime/le_bytes.h"
 #include "interpreter.h"
 #include "move_path.h"
 #include "plan_summary.h"
@@ -192,6 +198,39 @@ Yardsticks Measure(const kvgcode::Program& program, const kvgcode::MachineSettin
   return y;
 }
 
+struct BoardPeaks {
+  double speed_share = 0;   // worst axis: peak steps per segment / allowed
+  double change_share = 0;  // worst axis: peak change per period / allowed
+  bool exact_end = false;
+};
+
+BoardPeaks RunOnBoard(const kvgcode::Program& program, const kvgcode::MachineSettings& s) {
+  kvboard::MotionEngine engine{kvboard::BoardConfig{}};
+  kvgcode::Planner planner(program, s, kPeriod_s, kvgcode::PathControl::Blend);
+  kvgcode::PlanEvent event;
+  std::uint8_t element[12];
+  while (planner.Next(event)) {
+    if (event.kind != kvgcode::PlanEvent::Kind::Segment) continue;
+    for (int k = 0; k < 6; ++k) kv::PutLe(element + 2 * k, static_cast<std::int16_t>(event.steps[k]));
+    engine.QueueSegments(element);
+    engine.RunPeriod();
+  }
+  engine.RunPeriod();
+  BoardPeaks peaks;
+  const kvboard::MotionCounters& c = engine.Counters();
+  for (std::size_t k = 0; k < kAxisCount; ++k) {
+    const double spu = s.steps_per_unit[k];
+    peaks.speed_share = std::max(peaks.speed_share, c.peak_steps_per_segment[k] /
+                                                        (s.max_velocity_per_s[k] * spu * kPeriod_s + 1.0));
+    peaks.change_share = std::max(peaks.change_share, c.peak_step_change[k] /
+                                                          (s.acceleration_per_s2[k] * spu * kPeriod_s * kPeriod_s + 2.0));
+  }
+  const auto end = kvgcode::ProgramEndSteps(program, s);
+  peaks.exact_end = end.has_value();
+  for (std::size_t k = 0; end && k < kAxisCount; ++k) peaks.exact_end = peaks.exact_end && engine.Position()[k] == (*end)[k];
+  return peaks;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,8 +247,8 @@ int main(int argc, char** argv) {
   const kvgcode::MachineSettings settings = kvgcode::DefaultMillSettings();
   std::printf("Default mill (X/Y 50 mm/s 500 mm/s², Z 25 mm/s 250 mm/s²), %.0f ms segments, junction deviation %.3g mm\n",
               kPeriod_s * 1000, settings.junction_deviation_mm);
-  std::printf("%-46s %7s %9s %9s %9s %9s %9s %8s %8s %10s\n", "program", "moves", "bound s", "exact s", "lookahd s",
-              "as-prog s", "refer. s", "exact/b", "look/b", "look/ref");
+  std::printf("%-46s %7s %9s %9s %9s %9s %9s %8s %8s %9s %6s %6s %5s\n", "program", "moves", "bound s", "exact s",
+              "lookahd s", "as-prog s", "refer. s", "exact/b", "look/b", "look/ref", "v/lim", "a/lim", "end");
   double total_moves = 0;
   double total_plan_s = 0;
   for (const fs::path& file : files) {
@@ -227,11 +266,13 @@ int main(int argc, char** argv) {
     const auto as_programmed = kvgcode::Summarize(program, settings, kPeriod_s);
     total_moves += static_cast<double>(blend.moves);
     total_plan_s += plan_s;
-    std::printf("%-46s %7llu %9.2f %9.2f %9.2f %9.2f %9.2f %8.3f %8.3f %10.3f%s\n", file.filename().string().c_str(),
-                static_cast<unsigned long long>(blend.moves), y.bound_s, exact.estimated_time_s,
-                blend.estimated_time_s, as_programmed.estimated_time_s, y.reference_s,
+    const BoardPeaks peaks = RunOnBoard(program, settings);
+    std::printf("%-46s %7llu %9.2f %9.2f %9.2f %9.2f %9.2f %8.3f %8.3f %9.3f %6.3f %6.3f %5s%s\n",
+                file.filename().string().c_str(), static_cast<unsigned long long>(blend.moves), y.bound_s,
+                exact.estimated_time_s, blend.estimated_time_s, as_programmed.estimated_time_s, y.reference_s,
                 exact.estimated_time_s / y.bound_s, blend.estimated_time_s / y.bound_s,
-                blend.estimated_time_s / y.reference_s, blend.error || exact.error ? "  (error)" : "");
+                blend.estimated_time_s / y.reference_s, peaks.speed_share, peaks.change_share,
+                peaks.exact_end ? "exact" : "OFF", blend.error || exact.error ? "  (error)" : "");
   }
   if (total_plan_s > 0) {
     std::printf("look-ahead planning: %.0f moves in %.3f s = %.0f moves/s (%.3f s per 100,000 moves)\n", total_moves,
