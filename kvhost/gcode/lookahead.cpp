@@ -143,6 +143,9 @@ PieceBuilder::Output PieceBuilder::Add(const Move& move, int line) {
     return out;
   };
   if (a.move.exact_stop || move.exact_stop) return end_chain();
+  // A rapid is positioning: the cut after it starts from, and the one before it ends on, the
+  // programmed point.
+  if ((a.move.kind == MoveKind::Rapid) != (move.kind == MoveKind::Rapid)) return end_chain();
   if (std::fabs(SpeedScale(a.move, a.length, true) - 1.0) > kSpeedScaleSlack ||
       std::fabs(SpeedScale(move, b.length, false) - 1.0) > kSpeedScaleSlack) {
     return end_chain();
