@@ -140,7 +140,7 @@ PathPlot PlotOf(const std::string& gcode, std::optional<std::string>* error = nu
 // Starts at the origin, rapids up and over, cuts a line and a clockwise half circle about
 // (20, -1) of radius 5 (its right-most point X 25), and rapids up to end at (-3, -6, 5).
 constexpr const char* kShape =
-    "G21 G90 G17\n"
+    "G21 G90 G17 G61\n"  // exact stops: each move drawn whole, in one colour
     "G0 X-3 Y4 Z2\n"
     "G1 Z-1.5 F600\n"
     "G1 X20 Y4 F1200\n"
