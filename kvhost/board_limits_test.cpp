@@ -112,5 +112,30 @@ TEST(BoardMeasuredLimits, OtherMachinesPeriodsAndTolerancesStayWithinTheirLimits
   }
 }
 
+TEST(BoardMeasuredLimits, PostProgramsWithCyclesReturnsPausesAndArcsInEveryPlaneStayWithinTheirLimits) {
+  // Offsets, tool table and return positions these programs are written for.
+  kvgcode::WorkSetup setup;
+  setup.work_offsets[0] = {100, 50, -80, 0, 0, 0};
+  setup.tool_lengths = {{1, 40}, {2, 60}, {3, 35}};
+  setup.g28_position = {10, 20, -5, 0, 0, 0};
+  setup.g30_position = {200, 150, -10, 0, 0, 0};
+  kvgcode::MachineSettings slow_z = kvgcode::DefaultMillSettings();
+  slow_z.max_velocity_per_s = {120, 80, 8, 30, 30, 30};
+  slow_z.acceleration_per_s2 = {2000, 900, 60, 300, 300, 300};
+  for (kvgcode::MachineSettings settings : {kvgcode::DefaultMillSettings(), slow_z}) {
+    settings.work = setup;
+    for (const char* name : {"fusion-mach3.nc", "linuxcnc.ngc", "mach3.tap"}) {
+      const kvgcode::ParseResult parsed =
+          kvgcode::ParseProgram(ReadText(fs::path(KV_EXAMPLES_DIR) / "posts" / name), setup);
+      ASSERT_TRUE(parsed.ok()) << name << ": " << parsed.error().message;
+      for (const auto control : {kvgcode::PathControl::AsProgrammed, kvgcode::PathControl::ExactStop}) {
+        ExpectWithinLimitsAndExact(parsed.program(), settings, 0.003, control,
+                                   std::string(name) + " path control " + std::to_string(int(control)) +
+                                       ", Z at " + std::to_string(settings.max_velocity_per_s[2]) + " mm/s");
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kvhost

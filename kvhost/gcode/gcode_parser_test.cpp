@@ -3,7 +3,9 @@
 
 #include <string>
 
+#include "interpreter.h"
 #include "program.h"
+#include "work_setup.h"
 #include "test_support.h"
 
 namespace kvgcode {
@@ -156,8 +158,63 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     PathTolerance, ParserRejects,
     ::testing::Values(Rejection{"G64 P-0.01", 1, "P-0.01", "path tolerance must not be negative"},
-                      Rejection{"G61 P0.01", 1, "P0.01", "P word without G4 or G64"},
-                      Rejection{"G0 X1\nG1 X2 F10 P0.1", 2, "P0.1", "P word without G4 or G64"}));
+                      Rejection{"G61 P0.01", 1, "P0.01", "P word without G4, G10, G64 or G82"},
+                      Rejection{"G0 X1\nG1 X2 F10 P0.1", 2, "P0.1", "P word without G4, G10, G64 or G82"},
+                      // Codes that take P for themselves leave a G64 P on their line ambiguous.
+                      Rejection{"G10 L2 P1 X0 G64", 1, "P1", "P word with both G10 and G64"},
+                      Rejection{"G82 X1 Y1 Z-1 R1 P0.5 F100 G64", 1, "P0.5", "P word with both G82 and G64"},
+                      Rejection{"G82 X1 Y1 Z-1 R1 P0.5 F100\nX2 G64 P-1", 2, "P-1",
+                                "path tolerance must not be negative"}));
+
+TEST(ParserAccepts, AfterADrillCycleG64PIsTheToleranceAndTheCycleKeepsItsDwell) {
+  const Program program = MustParse("G82 X1 Y1 Z-1 R1 P0.5 F100\nX2 G64 P0.05\n");
+  ASSERT_EQ(program.blocks.size(), 2u);
+  EXPECT_EQ(program.blocks[1].path_tolerance, 0.05);
+  EXPECT_FALSE(program.blocks[1].dwell_s);
+  Interpreter interpreter;
+  ActionList actions;
+  ASSERT_FALSE(interpreter.Execute(program.blocks[0], actions));
+  ASSERT_FALSE(interpreter.Execute(program.blocks[1], actions));
+  int dwells = 0;
+  for (std::size_t i = 0; i < actions.count; ++i) {
+    const Action& a = actions.items[i];
+    if (a.kind == Action::Kind::Dwell) {
+      ++dwells;
+      EXPECT_EQ(a.dwell_s, 0.5) << "the cycle's own P still holds";
+    }
+    if (a.kind == Action::Kind::Move) {
+      EXPECT_EQ(a.move.path_tolerance_mm, 0.05);
+    }
+  }
+  EXPECT_EQ(dwells, 1);
+}
+
+TEST(ParserAccepts, ThePathModeReachesCycleReturnAndMachineCoordinateMoves) {
+  WorkSetup setup;
+  setup.g28_position = {5, 5, 10, 0, 0, 0};
+  for (const bool exact : {true, false}) {
+    const std::string mode = exact ? "G61\n" : "G64 P0.02\n";
+    const Program program = MustParse(mode + "G0 Z5\nG83 X10 Y10 Z-4 R1 Q1 F300\nG80\nG28 X0\nG53 G0 X0 Y0\nG53 G1 Z0 F100\n");
+    Interpreter interpreter(setup);
+    ActionList actions;
+    int moves = 0;
+    for (const Block& block : program.blocks) {
+      ASSERT_FALSE(interpreter.Execute(block, actions));
+      for (std::size_t i = 0; i < actions.count; ++i) {
+        const Move& move = actions.items[i].move;
+        if (actions.items[i].kind != Action::Kind::Move) continue;
+        ++moves;
+        EXPECT_EQ(move.exact_stop, exact) << "line " << block.line;
+        if (exact) {
+          EXPECT_FALSE(move.path_tolerance_mm) << "line " << block.line;
+        } else {
+          EXPECT_EQ(move.path_tolerance_mm, 0.02) << "line " << block.line;
+        }
+      }
+    }
+    EXPECT_GT(moves, 10) << "pecks, the return through X0 and the G53 moves";
+  }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     ModalFaults, ParserRejects,

@@ -326,5 +326,148 @@ TEST(LookaheadSummary, TheSummaryCountsWhatThePlannerHandsOutWhenMovesAreJoined)
   EXPECT_EQ(sum, *ProgramEndSteps(program, DefaultMillSettings()));
 }
 
+// Machine position in steps after every segment, from the start at zero.
+std::vector<AxisArray<std::int64_t>> StepPositions(const std::vector<PlanEvent>& segments) {
+  std::vector<AxisArray<std::int64_t>> positions;
+  AxisArray<std::int64_t> at{};
+  for (const PlanEvent& e : segments) {
+    for (std::size_t k = 0; k < kAxisCount; ++k) at[k] += e.steps[k];
+    positions.push_back(at);
+  }
+  return positions;
+}
+
+// A machine whose Z is slow and soft against fast X and Y: an arc whose limits were taken from
+// X and Y while it turns on Z would overdrive Z many times over.
+MachineSettings SlowZ() {
+  MachineSettings settings = DefaultMillSettings();
+  settings.max_velocity_per_s = {120, 80, 8, 30, 30, 30};
+  settings.acceleration_per_s2 = {2000, 900, 60, 300, 300, 300};
+  return settings;
+}
+
+TEST(LookaheadPlanes, ArcsAndHelicesInEveryPlaneKeepEveryAxisWithinItsLimitsAndEndExactly) {
+  const char* programs[] = {
+      // G17 helix: a full turn down 2 mm, then on along X.
+      "G17 G1 X10 F3000\nG2 X10 Y0 Z-2 I5 J0\nG1 X20\nG3 X30 Y0 I5 J0 Z0\n",
+      // G18: arcs turning on Z and X, one of them a helix along Y, joined to lines along X and Z.
+      "G18 G1 X10 F3000\nG3 X20 Z0 I5 K0\nG2 X30 Z0 I5 K0 Y3\nG1 Z-5\nG2 X40 Z-5 I5 K0\nG1 Z0\n",
+      // G19: the same in YZ, a helix along X.
+      "G19 G1 Y10 F3000\nG2 Y20 Z0 J5 K0\nG3 Y30 Z0 J5 K0 X2\nG1 Z-5\nG3 Y40 Z-5 J5 K0\nG1 Z0\n",
+  };
+  for (const MachineSettings& settings : {DefaultMillSettings(), SlowZ()}) {
+    for (const char* text : programs) {
+      SCOPED_TRACE(text);
+      const Program program = MustParse(text);
+      for (const PathControl control : {PathControl::Blend, PathControl::ExactStop}) {
+        Planner planner(program, settings, kPeriod_s, control);
+        std::vector<PlanEvent> segments;
+        PlanEvent event;
+        while (planner.Next(event)) segments.push_back(event);
+        ASSERT_FALSE(planner.error()) << *planner.error();
+        ExpectWithinAxisLimits(segments, settings, kPeriod_s);
+        AxisArray<std::int64_t> end{};
+        for (const PlanEvent& e : segments) {
+          for (std::size_t k = 0; k < kAxisCount; ++k) end[k] += e.steps[k];
+        }
+        EXPECT_EQ(end, *ProgramEndSteps(program, settings));
+      }
+    }
+  }
+}
+
+TEST(LookaheadPlanes, AnArcInTheYzPlaneIsFollowedOnItsCircle) {
+  // A half circle of radius 5 about Y15 Z0 from Y10 to Y20; X stays.
+  const auto segments = Segments(PlanAll(MustParse("G19 G1 Y10 F1800\nG2 Y20 Z0 J5 K0\nG1 Y30\n"), SlowZ(), kPeriod_s));
+  int on_arc = 0;
+  double deepest = 0;
+  for (const auto& p : StepPositions(segments)) {
+    EXPECT_EQ(p[0], 0);
+    const double y = static_cast<double>(p[1]) * kStep_mm;
+    const double z = static_cast<double>(p[2]) * kStep_mm;
+    if (y <= 10.0 || y >= 20.0) continue;
+    ++on_arc;
+    deepest = std::max(deepest, std::fabs(z));
+    EXPECT_NEAR(std::hypot(y - 15.0, z), 5.0, 0.012) << "at Y" << y << " Z" << z;
+  }
+  EXPECT_GT(on_arc, 100);
+  EXPECT_NEAR(deepest, 5.0, 0.01);
+}
+
+TEST(LookaheadEvents, CoolantPausesAndToolChangesFindTheMachineAtRestOnTheirPoint) {
+  // Each event comes before its line's move, once the moves before it have ended.
+  const auto events =
+      PlanAll(MustParse("G1 X5 F1200\nY5 M8\nX0\nM0\nY0 M7\nX5\nT2 M6\nY10\nM1\nX0\nM9\nG0 Y0\nM3 S1000\nX5\n"),
+              DefaultMillSettings(), kPeriod_s);
+  struct Expected {
+    PlanEvent::Kind kind;
+    std::int64_t x, y;
+  };
+  const std::vector<Expected> expected{
+      {PlanEvent::Kind::Coolant, 4000, 0},  {PlanEvent::Kind::Pause, 0, 4000},    {PlanEvent::Kind::Coolant, 0, 4000},
+      {PlanEvent::Kind::Tool, 4000, 0},     {PlanEvent::Kind::Pause, 4000, 8000}, {PlanEvent::Kind::Coolant, 0, 8000},
+      {PlanEvent::Kind::Spindle, 0, 0}};
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  PlanEvent last{};
+  std::size_t seen = 0;
+  for (const PlanEvent& e : events) {
+    if (e.kind == PlanEvent::Kind::Segment) {
+      x += e.steps[0];
+      y += e.steps[1];
+      last = e;
+      continue;
+    }
+    ASSERT_LT(seen, expected.size());
+    const Expected& want = expected[seen++];
+    EXPECT_EQ(e.kind, want.kind) << "event " << seen << " at line " << e.line;
+    EXPECT_EQ(x, want.x) << "event " << seen << " at line " << e.line;
+    EXPECT_EQ(y, want.y) << "event " << seen << " at line " << e.line;
+    for (std::size_t k = 0; k < kAxisCount; ++k) {
+      EXPECT_LE(std::abs(last.steps[k]), 4) << "the last segment before line " << e.line << " comes to rest";
+    }
+  }
+  EXPECT_EQ(seen, expected.size());
+  EXPECT_EQ(x, 4000);
+  EXPECT_EQ(y, 0);
+}
+
+TEST(LookaheadCycles, DrillingReturnsAndMachineCoordinateMovesReachEveryProgrammedPoint) {
+  MachineSettings settings = DefaultMillSettings();
+  settings.work.g28_position = {0, 0, 10, 0, 0, 0};
+  const Program program = MustParse(
+      "G0 Z5\nG99 G81 X10 Y10 Z-3 R1 F300\nX20\nG83 X30 Z-6 R1 Q2 F300\nG73 X40 Z-4 R1 Q1 F300\nG80\n"
+      "G28 G91 Z0\nG90 G53 G0 X50 Y0\nG53 G1 Z2 F600\n");
+  const auto segments = Segments(PlanAll(program, settings, kPeriod_s));
+  ExpectWithinAxisLimits(segments, settings, kPeriod_s);
+  // Every hole goes to its own depth exactly, and no deeper.
+  const std::vector<std::pair<std::int64_t, std::int64_t>> holes{{8000, -2400}, {16000, -2400}, {24000, -4800},
+                                                                 {32000, -3200}};
+  const auto positions = StepPositions(segments);
+  for (const auto& [hole_x, depth] : holes) {
+    std::int64_t deepest = 0;
+    for (const auto& p : positions) {
+      if (p[0] == hole_x && p[1] == 8000) deepest = std::min(deepest, p[2]);
+    }
+    EXPECT_EQ(deepest, depth) << "hole at X step " << hole_x;
+  }
+  std::int64_t lowest = 0;
+  for (const auto& p : positions) lowest = std::min(lowest, p[2]);
+  EXPECT_EQ(lowest, -4800);
+  // G28 G91 Z0 goes straight up to machine Z10 over the last hole, then G53 moves in machine
+  // coordinates; both are rapids, so that corner is rounded within the junction deviation.
+  double closest_mm = 1e9;
+  for (const auto& p : positions) {
+    const double dx = static_cast<double>(p[0] - 32000) * kStep_mm;
+    const double dy = static_cast<double>(p[1] - 8000) * kStep_mm;
+    const double dz = static_cast<double>(p[2] - 8000) * kStep_mm;
+    closest_mm = std::min(closest_mm, std::sqrt(dx * dx + dy * dy + dz * dz));
+  }
+  EXPECT_LT(closest_mm, 0.05);
+  ASSERT_FALSE(positions.empty());
+  EXPECT_EQ(positions.back(), (AxisArray<std::int64_t>{40000, 0, 1600, 0, 0, 0}));
+  EXPECT_EQ(positions.back(), *ProgramEndSteps(program, settings));
+}
+
 }  // namespace
 }  // namespace kvgcode
