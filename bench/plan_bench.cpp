@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "arc_geometry.h"
+#include "board_replay.h"
 #include "motion_engine.h"
-#include "runtime/le_bytes.h"
 #include "interpreter.h"
 #include "move_path.h"
 #include "plan_summary.h"
@@ -57,11 +57,14 @@ std::string ReadFile(const fs::path& path) {
 double CruiseBound(const kvgcode::Move& move, double length, const kvgcode::MachineSettings& s) {
   double speed = move.kind == kvgcode::MoveKind::Rapid ? kInf : move.feed_per_s;
   const bool arc = move.kind == kvgcode::MoveKind::Arc;
-  for (std::size_t k = arc ? 2 : 0; k < kAxisCount; ++k) {
+  const std::size_t first = move.arc.first_axis;  // an arc's plane: its axes share the turning
+  const std::size_t second = move.arc.second_axis;
+  for (std::size_t k = 0; k < kAxisCount; ++k) {
+    if (arc && (k == first || k == second)) continue;
     const double share = std::fabs(move.end_units[k] - move.start_units[k]) / length;
     if (share > 0) speed = std::min(speed, s.max_velocity_per_s[k] / share);
   }
-  if (arc) speed = std::min({speed, s.max_velocity_per_s[0], s.max_velocity_per_s[1]});
+  if (arc) speed = std::min({speed, s.max_velocity_per_s[first], s.max_velocity_per_s[second]});
   return speed;
 }
 
@@ -205,29 +208,18 @@ struct BoardPeaks {
 };
 
 BoardPeaks RunOnBoard(const kvgcode::Program& program, const kvgcode::MachineSettings& s) {
-  kvboard::MotionEngine engine{kvboard::BoardConfig{}};
-  kvgcode::Planner planner(program, s, kPeriod_s, kvgcode::PathControl::Blend);
-  kvgcode::PlanEvent event;
-  std::uint8_t element[12];
-  while (planner.Next(event)) {
-    if (event.kind != kvgcode::PlanEvent::Kind::Segment) continue;
-    for (int k = 0; k < 6; ++k) kv::PutLe(element + 2 * k, static_cast<std::int16_t>(event.steps[k]));
-    engine.QueueSegments(element);
-    engine.RunPeriod();
-  }
-  engine.RunPeriod();
+  const kvhost::BoardReplay replay = kvhost::ReplayOnBoard(program, s, kPeriod_s, kvgcode::PathControl::Blend);
   BoardPeaks peaks;
-  const kvboard::MotionCounters& c = engine.Counters();
+  const kvboard::MotionCounters& c = replay.counters;
   for (std::size_t k = 0; k < kAxisCount; ++k) {
-    const double spu = s.steps_per_unit[k];
-    peaks.speed_share = std::max(peaks.speed_share, c.peak_steps_per_segment[k] /
-                                                        (s.max_velocity_per_s[k] * spu * kPeriod_s + 1.0));
-    peaks.change_share = std::max(peaks.change_share, c.peak_step_change[k] /
-                                                          (s.acceleration_per_s2[k] * spu * kPeriod_s * kPeriod_s + 2.0));
+    peaks.speed_share =
+        std::max(peaks.speed_share, c.peak_steps_per_segment[k] / kvhost::AllowedSegmentSteps(s, k, kPeriod_s));
+    peaks.change_share =
+        std::max(peaks.change_share, c.peak_step_change[k] / kvhost::AllowedStepChange(s, k, kPeriod_s));
   }
   const auto end = kvgcode::ProgramEndSteps(program, s);
-  peaks.exact_end = end.has_value();
-  for (std::size_t k = 0; end && k < kAxisCount; ++k) peaks.exact_end = peaks.exact_end && engine.Position()[k] == (*end)[k];
+  peaks.exact_end = end.has_value() && !replay.error;
+  for (std::size_t k = 0; end && k < kAxisCount; ++k) peaks.exact_end = peaks.exact_end && replay.end[k] == (*end)[k];
   return peaks;
 }
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "board_replay.h"
 #include "limit_check.h"
 #include "motion_engine.h"
 #include "plan_summary.h"
 #include "planner.h"
 #include "program.h"
-#include "runtime/le_bytes.h"
 
 namespace kvhost {
 namespace {
@@ -44,37 +44,17 @@ std::vector<fs::path> Programs() {
   return files;
 }
 
-// Plans the program and runs every segment on a fresh board engine, one period each, then two
-// idle periods so that the stop at the end is measured too.
-kvboard::MotionCounters RunOnBoard(const kvgcode::Program& program, const kvgcode::MachineSettings& settings,
-                                   double segment_time_s, kvgcode::PathControl control,
-                                   std::array<std::int32_t, 6>& end) {
-  kvboard::MotionEngine engine{kvboard::BoardConfig{}};
-  kvgcode::Planner planner(program, settings, segment_time_s, control);
-  kvgcode::PlanEvent event;
-  std::uint8_t element[12];
-  while (planner.Next(event)) {
-    if (event.kind != kvgcode::PlanEvent::Kind::Segment) continue;
-    for (int k = 0; k < 6; ++k) kv::PutLe(element + 2 * k, static_cast<std::int16_t>(event.steps[k]));
-    engine.QueueSegments(element);
-    engine.RunPeriod();
-  }
-  EXPECT_FALSE(planner.error()) << *planner.error();
-  engine.RunPeriod();
-  engine.RunPeriod();
-  end = engine.Position();
-  return engine.Counters();
-}
-
 void ExpectWithinLimitsAndExact(const kvgcode::Program& program, const kvgcode::MachineSettings& settings,
                                 double segment_time_s, kvgcode::PathControl control, const std::string& what) {
-  std::array<std::int32_t, 6> end{};
-  const kvboard::MotionCounters counters = RunOnBoard(program, settings, segment_time_s, control, end);
-  testing::ExpectPeaksWithinLimits(counters, settings, segment_time_s, what);
+  const BoardReplay replay = ReplayOnBoard(program, settings, segment_time_s, control);
+  EXPECT_FALSE(replay.error) << what << ": " << *replay.error;
+  testing::ExpectPeaksWithinLimits(replay.counters, settings, segment_time_s, what);
   const auto programmed = kvgcode::ProgramEndSteps(program, settings);
   ASSERT_TRUE(programmed) << what;
-  for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(end[k], (*programmed)[k]) << what << ", axis " << k;
-  EXPECT_EQ(counters.underruns, 0u) << what;
+  for (std::size_t k = 0; k < kvgcode::kAxisCount; ++k) {
+    EXPECT_EQ(replay.end[k], (*programmed)[k]) << what << ", axis " << k;
+  }
+  EXPECT_EQ(replay.counters.underruns, 0u) << what;
 }
 
 TEST(BoardMeasuredLimits, EveryBundledAndSharedProgramStaysWithinTheAxisLimitsAndEndsExactly) {
