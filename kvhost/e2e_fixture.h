@@ -193,7 +193,12 @@ class E2eTest : public ::testing::Test {
   // steps, with every planned segment sent and executed and none missing on time.
   static void ExpectEndedOnProgrammedPosition(const ProgramOutcome& out) {
     EXPECT_TRUE(out.run.completed) << "error \"" << out.run.error << "\", E-stop " << out.run.estop << ", timed out "
-                                   << out.run.timed_out << " after " << out.run.wall_s << " s";
+                                   << out.run.timed_out << ", stalled " << out.run.stalled << ", interrupted "
+                                   << out.run.interrupted << " after " << out.run.wall_s << " s; board: received "
+                                   << out.board.motion.segments_received << ", executed "
+                                   << out.board.motion.segments_executed_total << ", dropped "
+                                   << out.board.motion.segments_dropped << ", underruns " << out.board.motion.underruns
+                                   << ", stream closes " << out.board.motion.stream_closes;
     ASSERT_TRUE(out.programmed_end);
     EXPECT_GT(out.plan.segments, 0u);
     EXPECT_EQ(out.run.segments_planned, out.plan.segments);
