@@ -65,6 +65,7 @@ struct Stats {
   std::uint32_t velocity_stops = 0;
   std::uint32_t probe_commands = 0;
   std::uint32_t estops = 0;
+  std::int64_t last_estop_us = 0;  // when the last 0xCD was decoded, steady clock microseconds (latency figures)
   std::uint32_t enables = 0;
   std::uint32_t plugin_stops = 0;       // 0xDF
   std::uint32_t last_plugin_stop_ms = 0;

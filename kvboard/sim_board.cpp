@@ -2,6 +2,7 @@
 #include "sim_board.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -549,6 +550,9 @@ void SimBoard::ApplyRecordLocked(const Record& r) {
       break;
     case RecordKind::kEStop:
       ++stats_.estops;
+      stats_.last_estop_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
       engine_.EStop();
       break;
     case RecordKind::kEnable:

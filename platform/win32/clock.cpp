@@ -1,6 +1,7 @@
 // Tick count and sleep on Windows: the system's 32-bit millisecond tick and Sleep.
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "../common/process_services.h"
@@ -28,6 +29,15 @@ std::uint32_t TickMs() {
 void SetTickBase(std::uint32_t tick_now) {
   if (const detail::ProcessServices* host = detail::HostServices()) return host->set_tick_base(tick_now);
   detail::LocalSetTickBase(tick_now);
+}
+
+std::uint32_t TickMsLowerBoundAt(std::chrono::steady_clock::time_point when) {
+  // The system tick moves in steps of up to one timer interrupt (15.6 ms by default) and is not
+  // the steady clock: only "now's tick plus the time to go, less one step" is certain.
+  constexpr std::int64_t kTickStepMs = 16;
+  using namespace std::chrono;
+  const std::int64_t ahead_ms = std::max<std::int64_t>(0, duration_cast<milliseconds>(when - steady_clock::now()).count());
+  return TickMs() + static_cast<std::uint32_t>(ahead_ms - kTickStepMs);
 }
 
 void SleepMs(std::uint32_t ms) { Sleep(ms); }

@@ -26,7 +26,9 @@ constexpr std::uint16_t kDefaultListenPort = 20176;
 constexpr std::uint8_t kHello[6] = {'h', 'e', 'l', 'l', 'o', 0};
 constexpr std::uint32_t kDiscoveryStartDelayMs = 1000;
 constexpr std::uint32_t kDiscoveryPeriodMs = 200;
-constexpr std::uint32_t kConnectedIdleMs = 100;
+// While a board is connected the discovery thread has nothing to do: it waits for the connection
+// to end (woken by it), looking again at least this often.
+constexpr std::uint32_t kConnectedIdleBoundMs = 1000;
 constexpr int kListenBacklog = 5;
 constexpr int kReceiveBufferBytes = 65536;
 constexpr int kReceiveChunk = 2048;
@@ -120,7 +122,7 @@ void DiscoveryThread() {
         hellos_sent.fetch_add(1);
       }
     } else {
-      platform::SleepMs(kConnectedIdleMs);
+      WaitForLinkState([] { return !eth_open.load(); }, kConnectedIdleBoundMs);
     }
   }
 }
@@ -169,6 +171,7 @@ platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::So
     eth_socket = platform::kInvalidSocket;
   }
   eth_open = false;
+  LinkStateChanged();
   platform::SleepMs(kPauseAfterReceiveFailMs);
   return newer;
 }
@@ -238,6 +241,7 @@ bool EthClose() {
   if (state.link_open.compare_exchange_strong(one, 0)) {
     state.link_receive.store(nullptr, std::memory_order_release);
     eth_open = false;
+    LinkStateChanged();
     {
       std::shared_lock<std::shared_mutex> guard(handle_lock);
       platform::Shutdown(eth_socket);  // wakes the server thread's receive and any blocked send

@@ -2,6 +2,8 @@
 #include "link/link_interface.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "link/link_health.h"
@@ -22,6 +24,11 @@ std::mutex reassembler_lock;
 FrameReassembler reassembler;
 
 std::atomic<int> sends_in_progress{0};
+
+// wakes the link threads that idle while another connection holds the link
+std::mutex link_change_lock;
+std::condition_variable link_change;
+std::uint64_t link_changes = 0;  // under link_change_lock
 
 // Counts a send for as long as it runs.
 class SendInProgress {
@@ -69,6 +76,7 @@ void LinkConnected(const char* trace_text, std::int32_t kind, const TransportOps
   state.link_send_raw.store(ops.send_raw, std::memory_order_release);
   state.link_open.store(1, std::memory_order_release);
   state.link_connections.fetch_add(1, std::memory_order_acq_rel);
+  LinkStateChanged();
   ServiceStart();
 }
 
@@ -98,6 +106,24 @@ int LinkSendsInProgress() { return sends_in_progress.load(); }
 void LinkCloseNow() {
   if (state.link_open.load() == 0) return;
   if (LinkCloseFn close = state.link_close.load(std::memory_order_acquire)) close();
+}
+
+void LinkStateChanged() {
+  {
+    std::lock_guard<std::mutex> guard(link_change_lock);
+    ++link_changes;
+  }
+  link_change.notify_all();
+}
+
+void WaitForLinkState(bool (*done)(), std::uint32_t max_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
+  std::unique_lock<std::mutex> guard(link_change_lock);
+  while (!done()) {
+    // A change announced after done() was read is seen here: its count is taken under the lock.
+    const std::uint64_t seen = link_changes;
+    if (!link_change.wait_until(guard, deadline, [&] { return link_changes != seen; })) return;
+  }
 }
 
 }  // namespace kv

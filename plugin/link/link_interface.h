@@ -56,4 +56,11 @@ int LinkSendsInProgress();
 // Closes an open link at once (a blocked send on it returns); nothing when none is open.
 void LinkCloseNow();
 
+// Announces that link_open or a transport's own connection changed, to the link threads that
+// idle while another connection holds the link.
+void LinkStateChanged();
+// Returns once `done()` holds, looked at again at every LinkStateChanged, or after `max_ms`
+// (a bound for changes made without an announcement). Idles without waking in between.
+void WaitForLinkState(bool (*done)(), std::uint32_t max_ms);
+
 }  // namespace kv

@@ -34,7 +34,9 @@ constexpr std::size_t kRawBytes = 64;
 constexpr std::int32_t kMinReportLength = 4;  // a header and one byte
 constexpr std::uint32_t kStartDelayMs = 100;
 constexpr std::uint32_t kRetryMs = 50;
-constexpr std::uint32_t kEthernetIdleMs = 10;
+// While the Ethernet transport holds the link the USB thread waits for the link to close (woken
+// by it), looking again at least this often.
+constexpr std::uint32_t kEthernetIdleBoundMs = 1000;
 constexpr std::uint32_t kClosePauseMs = 500;
 
 std::atomic<bool> started{false};
@@ -185,7 +187,8 @@ void UsbThread() {
       std::lock_guard<std::mutex> guard(feed_lock);
       if (usb_holds_link.load() && !data.empty()) StreamFeed(data);
     } else if (state.link_open.load() == 1) {
-      platform::SleepMs(kEthernetIdleMs);  // the Ethernet transport holds the link
+      // The Ethernet transport holds the link.
+      WaitForLinkState([] { return usb_holds_link.load() || state.link_open.load() != 1; }, kEthernetIdleBoundMs);
     } else if (!ConnectIfFree()) {
       platform::SleepMs(kRetryMs);
     }
@@ -213,6 +216,7 @@ bool UsbClose() {
   if (usb_holds_link.exchange(false)) {
     state.link_open.store(0);
     state.link_is_open.store(nullptr, std::memory_order_release);
+    LinkStateChanged();
     UsbCloseDevice();
     LinkClosed();
     platform::SleepMs(kClosePauseMs);

@@ -312,7 +312,13 @@ void SupervisorInit() {
   TimerAdd(SupervisorRun, kRunPeriodMs, 0);
 }
 
+RunPeriods& SupervisorPeriods() {
+  static RunPeriods periods;
+  return periods;
+}
+
 std::int32_t SupervisorRun(std::uint32_t) {
+  SupervisorPeriods().Mark();
   if (!LinkEstablished()) return kNoLinkPeriodMs;  // actions wait in the queue, dwells stand still
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "runtime/timer_scheduler.h"
+
 namespace kv {
 
 enum class SupervisorState : std::uint8_t { RUN, ESTOPPED, HOME_SEEK, HOME_RELEASE, PROBING };
@@ -15,6 +17,8 @@ enum class SupervisorState : std::uint8_t { RUN, ESTOPPED, HOME_SEEK, HOME_RELEA
 void SupervisorInit();
 // One run; returns 100 without a link (or before the host has handed over its blocks), else 20.
 std::int32_t SupervisorRun(std::uint32_t user);
+// The real periods of the runs above (from one start to the next), for the benchmark.
+RunPeriods& SupervisorPeriods();
 SupervisorState CurrentSupervisorState();
 // The axis being homed, -1 when none (read by the configuration download).
 int SupervisorHomingAxis();

@@ -1,5 +1,6 @@
 // The timer scheduler: every periodic task of the plug-in runs here, one after another, on one
-// background thread that wakes every 10 ms. A task returns its next delay in ms; below 1 ends it.
+// background thread in passes every 10 ms; a pass with nothing due is slept through. A task
+// returns its next delay in ms; below 1 ends it.
 //
 // The live entries sit in a ring of 128 slots from timer_head up to timer_tail. The host thread
 // adds entries while the scheduler thread runs a pass: an adder writes the slot at the tail
@@ -7,6 +8,9 @@
 // slots below the tail.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace kv {
@@ -40,6 +44,21 @@ void TimerRunDue();
 
 // Number of live entries (for tests and diagnostics).
 int TimerLiveCount();
+
+// The real periods of one periodic task: how many of its runs started how many milliseconds
+// after the run before (the last bucket: that many or more). The task marks the start of each
+// run on the scheduler thread; any thread may read the histogram.
+inline constexpr std::size_t kPeriodBuckets = 64;
+class RunPeriods {
+ public:
+  void Mark();
+  std::array<std::uint32_t, kPeriodBuckets> Histogram() const;
+
+ private:
+  std::array<std::atomic<std::uint32_t>, kPeriodBuckets> counts_{};
+  std::uint32_t last_tick_ = 0;  // scheduler thread only
+  bool marked_ = false;          // scheduler thread only
+};
 
 // True when `now` is later than `due`, across the wrap of the 32-bit tick counter.
 inline bool TickAfter(std::uint32_t now, std::uint32_t due) {

@@ -104,7 +104,13 @@ void ServiceStart() {
   gate.Leave();
 }
 
+RunPeriods& ServicePeriods() {
+  static RunPeriods periods;
+  return periods;
+}
+
 std::int32_t ServiceRun(std::uint32_t) {
+  ServicePeriods().Mark();
   if (!LinkEstablished()) {
     state.pulse_rate_hz = 0;
     return kPollPeriodMs;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/timer_scheduler.h"
+
 namespace kv {
 
 // At InitControl: registers the task (first run after 20 ms) and clears the feedback flags.
@@ -13,5 +15,7 @@ void ServiceInit();
 void ServiceStart();
 // One run of the task; returns the delay until the next run in ms.
 std::int32_t ServiceRun(std::uint32_t user);
+// The real periods of the runs above (from one start to the next), for the benchmark.
+RunPeriods& ServicePeriods();
 
 }  // namespace kv

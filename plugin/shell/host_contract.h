@@ -207,10 +207,17 @@ struct LinkState {
   std::uint64_t stall_closes;      // links closed because the board stopped executing its segments
   std::uint64_t estops;             // E-stops the plug-in raised or carried out, each once
   std::uint32_t stall_outstanding;  // segments the board held when its link was last closed as stalled
+  // The real periods of the motion supervisor's and the service task's runs since the plug-in was
+  // loaded: runs by milliseconds since the run before (the last bucket: 63 ms or more). Filled
+  // only when `size` covers them.
+  std::uint32_t supervisor_period_ms[64];
+  std::uint32_t service_period_ms[64];
 };
 
 // The size of a LinkState before the health fields: callers built against it are still served.
 inline constexpr std::uint32_t kLinkStateBaseSize = offsetof(LinkState, listen_failed);
+// The size of a LinkState before the task periods: callers built against it get the health fields.
+inline constexpr std::uint32_t kLinkStateHealthSize = offsetof(LinkState, supervisor_period_ms);
 
 // The layout the host and the plug-in share, pinned: a change of a field, of packing or of the
 // compiler's alignment rules (a double or a 64-bit integer aligned to 4 bytes, as 32-bit Linux

@@ -1,5 +1,6 @@
 // The exported entry points: thin forwarders into the modules that do the work, and the
 // plug-in's start-up and shut-down sequences.
+#include <algorithm>
 #include <string>
 
 #include "link/ethernet_link.h"
@@ -197,7 +198,7 @@ bool GetLinkState(host::LinkState* out) try {
   out->streaming = state.stream_mode.load() ? 1 : 0;
   out->in_loader = state.upgrade_requested.load() || state.board_in_loader.load() ? 1 : 0;
   out->connections = state.link_connections.load();
-  if (out->size >= sizeof(host::LinkState)) {
+  if (out->size >= host::kLinkStateHealthSize) {
     const kv::LinkHealth h = kv::LinkHealthSnapshot();
     out->listen_failed = kv::EthListenFailed() ? 1 : 0;
     out->frames_sent = h.frames_sent;
@@ -212,6 +213,13 @@ bool GetLinkState(host::LinkState* out) try {
     out->stall_closes = h.stall_closes;
     out->estops = h.estops;
     out->stall_outstanding = h.stall_outstanding;
+  }
+  if (out->size >= sizeof(host::LinkState)) {
+    const auto supervisor = kv::SupervisorPeriods().Histogram();
+    const auto service = kv::ServicePeriods().Histogram();
+    static_assert(sizeof out->supervisor_period_ms / sizeof out->supervisor_period_ms[0] == kv::kPeriodBuckets);
+    std::copy(supervisor.begin(), supervisor.end(), out->supervisor_period_ms);
+    std::copy(service.begin(), service.end(), out->service_period_ms);
   }
   return true;
 } catch (...) {

@@ -3,6 +3,7 @@
 // callers compare ticks by signed difference, never by plain magnitude.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace platform {
@@ -13,6 +14,11 @@ std::uint32_t TickMs();
 // Makes TickMs() return `tick_now` at this instant and count on from there, so a tool or a test
 // can run the plug-in near the wrap of the counter without waiting 49 days.
 void SetTickBase(std::uint32_t tick_now);
+
+// The least TickMs() can read at `when` (now or later): a sleeper that wakes at `when` can tell
+// beforehand whether a tick will have passed by then. Exact where the tick follows the steady
+// clock; lower by the system tick's step where the tick is the system's coarser count.
+std::uint32_t TickMsLowerBoundAt(std::chrono::steady_clock::time_point when);
 
 // Blocks the calling thread for at least `ms` milliseconds.
 void SleepMs(std::uint32_t ms);
