@@ -318,7 +318,7 @@ RunPeriods& SupervisorPeriods() {
 }
 
 std::int32_t SupervisorRun(std::uint32_t) {
-  SupervisorPeriods().Mark();
+  SupervisorPeriods().Mark(platform::TickMs());
   if (!LinkEstablished()) return kNoLinkPeriodMs;  // actions wait in the queue, dwells stand still
   host::EngineBlock* engine = state.engine.load(std::memory_order_acquire);
   host::PlannerBlock* planner = state.planner.load(std::memory_order_acquire);

@@ -176,8 +176,7 @@ void TimerRunDue() {
   }
 }
 
-void RunPeriods::Mark() {
-  const std::uint32_t now = platform::TickMs();
+void RunPeriods::Mark(std::uint32_t now) {
   if (marked_) {
     const std::uint32_t ms = now - last_tick_;  // unsigned: right across the wrap
     counts_[std::min<std::size_t>(ms, kPeriodBuckets - 1)].fetch_add(1, std::memory_order_relaxed);

@@ -51,7 +51,7 @@ int TimerLiveCount();
 inline constexpr std::size_t kPeriodBuckets = 64;
 class RunPeriods {
  public:
-  void Mark();
+  void Mark(std::uint32_t now_tick);  // platform::TickMs() at the start of a run
   std::array<std::uint32_t, kPeriodBuckets> Histogram() const;
 
  private:

@@ -223,3 +223,67 @@ TEST_F(TimerTest, AfterStopAtMostOnePassBegins) {
 
 }  // namespace
 }  // namespace kv
+
+namespace kv {
+namespace {
+
+// A run's period lands in the bucket of its whole milliseconds since the run before, the last
+// bucket taking every longer one; the first run has no period; the tick's wrap is no jump.
+TEST(RunPeriodsTest, EachRunCountsInTheBucketOfItsMillisecondsSinceTheRunBefore) {
+  RunPeriods periods;
+  std::uint32_t tick = 1000;
+  periods.Mark(tick);
+  EXPECT_EQ(periods.Histogram(), (std::array<std::uint32_t, kPeriodBuckets>{})) << "the first run has no period";
+  for (std::uint32_t ms : {0u, 30u, 30u, 62u, 63u, 64u, 100000u}) periods.Mark(tick += ms);
+  const std::array<std::uint32_t, kPeriodBuckets> h = periods.Histogram();
+  EXPECT_EQ(h[0], 1u);
+  EXPECT_EQ(h[30], 2u);
+  EXPECT_EQ(h[62], 1u);
+  EXPECT_EQ(h[kPeriodBuckets - 1], 3u) << "63 ms, 64 ms and 100 s share the open-ended bucket";
+  std::uint32_t total = 0;
+  for (std::uint32_t n : h) total += n;
+  EXPECT_EQ(total, 7u);
+
+  RunPeriods wrapping;
+  wrapping.Mark(0xFFFFFFF0u);
+  wrapping.Mark(0x0000000Eu);  // 30 ms later, across the wrap of the 32-bit tick
+  EXPECT_EQ(wrapping.Histogram()[30], 1u);
+  EXPECT_EQ(wrapping.Histogram()[kPeriodBuckets - 1], 0u);
+}
+
+std::atomic<std::uint32_t> ran_at{0};
+std::atomic<bool> ran{false};
+
+std::int32_t Stamp(std::uint32_t) {
+  ran_at = platform::TickMs();
+  ran = true;
+  return 0;
+}
+
+std::int32_t Far(std::uint32_t) { return 5000; }
+
+// While nothing is due for seconds the thread sleeps through its passes; a task added meanwhile
+// from another thread still runs once its delay has passed (never before), and a stop still ends
+// the thread after the pass in progress, not when the sleep would have ended.
+TEST_F(TimerTest, ATaskAddedOrAStopWhilePassesAreSleptThroughIsSeenAtTheNextPass) {
+  TimerAdd(Far, 5000, 0);
+  TimerStart();
+  platform::SleepMs(100);
+  ran = false;
+  const std::uint32_t added_at = platform::TickMs();
+  TimerAdd(Stamp, 20, 0);
+  for (int waited = 0; !ran.load() && waited < 3000; ++waited) platform::SleepMs(1);
+  ASSERT_TRUE(ran.load()) << "the task added during the sleep never ran";
+  const std::uint32_t after = ran_at.load() - added_at;
+  EXPECT_GT(after, 20u) << "ran before its delay had passed";
+  EXPECT_LT(after, 600u) << "ran only when the sleep through the empty passes ended";
+
+  platform::SleepMs(50);
+  const std::uint32_t stop_at = platform::TickMs();
+  TimerStop();
+  while (!TimerJoin()) platform::SleepMs(1);
+  EXPECT_LT(platform::TickMs() - stop_at, 500u) << "the stop waited for the end of the long sleep";
+}
+
+}  // namespace
+}  // namespace kv

@@ -110,7 +110,7 @@ RunPeriods& ServicePeriods() {
 }
 
 std::int32_t ServiceRun(std::uint32_t) {
-  ServicePeriods().Mark();
+  ServicePeriods().Mark(platform::TickMs());
   if (!LinkEstablished()) {
     state.pulse_rate_hz = 0;
     return kPollPeriodMs;
