@@ -43,7 +43,7 @@ cmake --build "$build" -j "$jobs" --target kv_stream_bench kvplugin >&2
 have_receive=0
 if cmake --build "$build" -j "$jobs" --target kv_receive_bench >&2 2>/dev/null; then have_receive=1; fi
 
-out="$build/bench"
+out="$build/bench-results"
 rm -rf "$out"
 mkdir -p "$out"
 stream="$build/bench/kv_stream_bench"
@@ -59,13 +59,18 @@ if [ -d "$gcode_dir" ]; then
             -printf '%s %p\n' | sort -n | tail -1 | cut -d' ' -f2-)
 fi
 
-# A plug-in built at another commit, in a worktree and build folder of its own under build/.
+# A plug-in built at another commit, from its files (git archive) in a build folder of its own.
 baseline_plugin=""
 if [ -n "$baseline" ]; then
-  src="$build/bench-baseline-src"
-  bdir="$build/bench-baseline"
+  src="$build/bench-baseline/src"
+  bdir="$build/bench-baseline/build"
   rev=$(git -C "$here" rev-parse --verify "$baseline^{commit}")
-  if [ -d "$src" ]; then git -C "$src" checkout -q --detach "$rev"; else git -C "$here" worktree add -q --detach "$src" "$rev"; fi
+  if [ "$(cat "$build/bench-baseline/rev" 2>/dev/null)" != "$rev" ]; then
+    rm -rf "$src"
+    mkdir -p "$src"
+    git -C "$here" archive "$rev" | tar -x -C "$src"
+    echo "$rev" > "$build/bench-baseline/rev"
+  fi
   cmake -S "$src" -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE= >/dev/null
   step "building the plug-in at $baseline ($rev)"
   cmake --build "$bdir" -j "$jobs" --target kvplugin >&2
@@ -124,4 +129,4 @@ if [ "$wine" = 1 ]; then
   fi
 fi
 
-python3 "$here/scripts/bench_table.py" "$out" "$json"
+python3 "$here/scripts/bench_table.py" "$out" "$json" "$busy"

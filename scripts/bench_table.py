@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Gathers the figures scripts/bench.sh left in one folder into one table (stdout) and one JSON file.
 
-Usage: bench_table.py FOLDER JSON_OUT
+Usage: bench_table.py FOLDER JSON_OUT BUSY_THREADS
 """
 import datetime
-import glob
 import json
 import os
 import platform
@@ -34,8 +33,7 @@ def latency(d):
 
 def main():
     folder, out_path = sys.argv[1], sys.argv[2]
-    busy = max([0] + [int(os.path.basename(p).rsplit("-", 1)[1].split(".")[0])
-                      for p in glob.glob(os.path.join(folder, "stream-*-*.json"))])
+    busy = int(sys.argv[3])
     result = {
         "machine": {"host": platform.node(), "cores": os.cpu_count(), "kernel": platform.release(),
                     "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")},
