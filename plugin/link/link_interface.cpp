@@ -25,9 +25,11 @@ FrameReassembler reassembler;
 
 std::atomic<int> sends_in_progress{0};
 
-// wakes the link threads that idle while another connection holds the link
-std::mutex link_change_lock;
-std::condition_variable link_change;
+// Wakes the link threads that idle while another connection holds the link. Never destroyed:
+// the detached link threads may be waiting on them while the process exits, and destroying a
+// condition variable with a waiter blocks the exit for good.
+std::mutex& link_change_lock = *new std::mutex;
+std::condition_variable& link_change = *new std::condition_variable;
 std::uint64_t link_changes = 0;  // under link_change_lock
 
 // Counts a send for as long as it runs.

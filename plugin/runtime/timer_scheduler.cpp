@@ -39,9 +39,11 @@ platform::Thread timer_thread;
 int Next(int i) { return (i + 1) % kTimerSlots; }
 
 // Wakes the sleeping scheduler when an entry is added or the thread is told to stop, so that it
-// can look again at which pass is the next with something due.
-std::mutex wake_lock;
-std::condition_variable wake;
+// can look again at which pass is the next with something due. Never destroyed: a host that exits
+// without StopPlug leaves the thread waiting, and destroying a waited-on condition variable
+// blocks the exit.
+std::mutex& wake_lock = *new std::mutex;
+std::condition_variable& wake = *new std::condition_variable;
 bool wake_pending = false;
 
 void WakeScheduler() {
