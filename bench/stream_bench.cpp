@@ -476,13 +476,48 @@ int Wait(const Options& options) {
   return platform::LoopbackViolations() == 0 && written ? 0 : 1;
 }
 
+// Runs of the motion supervisor so far (its period histogram counts every run after the first).
+std::uint64_t SupervisorRuns(const kvhost::PluginApi& api) {
+  const host::LinkState link = kvhost::ReadLinkState(api);
+  std::uint64_t runs = 0;
+  for (std::uint32_t n : link.supervisor_period_ms) runs += n;
+  return runs;
+}
+
+// Takes the machine out of E-stop as the operator's reset does, and waits for the board's enable.
+// The reset waits for the supervisor's next run to begin first: 0xCD reaches the board while the
+// run that sent it is still carrying out the E-stop (raising the host's flag among the rest), and
+// a reset made then is overwritten by that run, leaving the machine E-stopped for the next trial.
+// A plug-in that hands out no run counts gets a fixed pause of more than one run instead.
+bool ResetEstop(Bench& bench, std::uint64_t runs_at_estop) {
+  constexpr auto kSettleBound = std::chrono::milliseconds(100);
+  kvboard::SimBoard& board = *bench.board_;
+  const Clock::time_point settle_until = Clock::now() + kSettleBound;
+  while (SupervisorRuns(bench.session_.api()) <= runs_at_estop && Clock::now() < settle_until) {
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const std::uint32_t enables = board.Snapshot().enables;
+  host::Store(bench.machine_.engine().estop, std::uint8_t{0});
+  return board.WaitFor([&](const kvboard::Stats& s) { return s.enables > enables && !s.estopped; }, 3000);
+}
+
+// Whether a trial may begin: the host out of E-stop and the board enabled. A trial begun otherwise
+// would count the plug-in's correct silence (the machine is stopped already) as a missed E-stop.
+bool ReadyForTrial(Bench& bench) {
+  return host::Load(bench.machine_.engine().estop) == 0 && !bench.board_->Snapshot().estopped;
+}
+
+enum class Trial { kSeen, kMissed, kNotReady };
+
 // One E-stop trial: `raise` makes the board report the cause; the latency runs from just before
-// it to the board decoding 0xCD. Then the cause is withdrawn and the host leaves E-stop, and the
-// next trial waits for the board's enable. False when no 0xCD came within the bound.
+// it to the board decoding 0xCD. Then the cause is withdrawn and the machine reset. kMissed when
+// no 0xCD came within the bound; kNotReady when the machine could not be brought out of E-stop
+// for the trial to begin.
 template <class Raise, class Clear>
-bool EstopTrial(Bench& bench, Raise&& raise, Clear&& clear, std::int64_t& latency_us) {
+Trial EstopTrial(Bench& bench, Raise&& raise, Clear&& clear, std::int64_t& latency_us) {
   constexpr auto kBound = std::chrono::seconds(3);
   kvboard::SimBoard& board = *bench.board_;
+  if (!ReadyForTrial(bench) && (!ResetEstop(bench, 0) || !ReadyForTrial(bench))) return Trial::kNotReady;
   const std::uint32_t estops = board.Snapshot().estops;
   const std::int64_t t0 = NowUs();
   raise();
@@ -498,11 +533,10 @@ bool EstopTrial(Bench& bench, Raise&& raise, Clear&& clear, std::int64_t& latenc
     if (Clock::now() > until) break;
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
+  const std::uint64_t runs = SupervisorRuns(bench.session_.api());
   clear();
-  host::Store(bench.machine_.engine().estop, std::uint8_t{0});
-  const std::uint32_t enables = board.Snapshot().enables;
-  board.WaitFor([&](const kvboard::Stats& s) { return s.enables > enables && !s.estopped; }, 3000);
-  return seen;
+  ResetEstop(bench, runs);
+  return seen ? Trial::kSeen : Trial::kMissed;
 }
 
 int Estop(const Options& options) {
@@ -510,7 +544,7 @@ int Estop(const Options& options) {
   if (!bench.Start(true)) return 3;
   kvboard::SimBoard& board = *bench.board_;
   std::vector<std::int64_t> from_report, from_input;
-  std::size_t missed_report = 0, missed_input = 0;
+  std::size_t missed_report = 0, missed_input = 0, not_ready = 0;
   std::uint32_t phase = 12345;  // each trial starts at another point of the scheduler's cycle
   auto pause = [&] {
     phase = phase * 1103515245u + 12345u;
@@ -520,24 +554,25 @@ int Estop(const Options& options) {
     pause();
     std::int64_t us = 0;
     // The pendant's E-stop is always in the board's stop mask.
-    if (EstopTrial(bench, [&] { board.SendStopReport(1); }, [] {}, us)) {
-      from_report.push_back(us);
-    } else {
-      ++missed_report;
+    switch (EstopTrial(bench, [&] { board.SendStopReport(1); }, [] {}, us)) {
+      case Trial::kSeen: from_report.push_back(us); break;
+      case Trial::kMissed: ++missed_report; break;
+      case Trial::kNotReady: ++not_ready; break;
     }
   }
   for (int i = 0; i < options.estop_trials; ++i) {
     pause();
     std::int64_t us = 0;
-    if (EstopTrial(bench, [&] { board.SetInput(Bench::kEstopPin, true); },
-                   [&] {
-                     board.SetInput(Bench::kEstopPin, false);
-                     platform::SleepMs(20);  // reported released before the host leaves E-stop
-                   },
-                   us)) {
-      from_input.push_back(us);
-    } else {
-      ++missed_input;
+    const Trial trial = EstopTrial(bench, [&] { board.SetInput(Bench::kEstopPin, true); },
+                                   [&] {
+                                     board.SetInput(Bench::kEstopPin, false);
+                                     platform::SleepMs(20);  // reported released before the host leaves E-stop
+                                   },
+                                   us);
+    switch (trial) {
+      case Trial::kSeen: from_input.push_back(us); break;
+      case Trial::kMissed: ++missed_input; break;
+      case Trial::kNotReady: ++not_ready; break;
     }
   }
   bench.session_.ShutDown();
@@ -548,11 +583,17 @@ int Estop(const Options& options) {
               report.median_ms, report.p99_ms, report.worst_ms, report.trials, report.missed);
   std::printf("  from the E-stop input:        median %.2f ms, 99%% %.2f ms, worst %.2f ms (%zu trials, %zu missed)\n",
               input.median_ms, input.p99_ms, input.worst_ms, input.trials, input.missed);
-  char head[96];
-  std::snprintf(head, sizeof head, "\"mode\": \"estop\", \"busy_threads\": %d, ", options.busy_threads);
+  if (not_ready != 0) {
+    std::printf("  %zu trials not run: the machine could not be brought out of E-stop before them\n", not_ready);
+  }
+  char head[128];
+  std::snprintf(head, sizeof head, "\"mode\": \"estop\", \"busy_threads\": %d, \"not_ready\": %zu, ",
+                options.busy_threads, not_ready);
   const bool written = WriteJson(options.json_path, head + LatencyJson("from_stop_report", report) + ", " +
                                                         LatencyJson("from_estop_input", input));
-  return missed_report == 0 && missed_input == 0 && written && platform::LoopbackViolations() == 0 ? 0 : 1;
+  return missed_report == 0 && missed_input == 0 && not_ready == 0 && written && platform::LoopbackViolations() == 0
+             ? 0
+             : 1;
 }
 
 int Plan(const Options& options) {

@@ -88,6 +88,10 @@ def main():
     rows.append(("E-stop latency ms from E-stop input (median / p99 / worst)",
                  cell("linux", "estop", lambda d: latency(d.get("from_estop_input"))), "",
                  cell("wine", "estop", lambda d: latency(d.get("from_estop_input")))))
+    if any(result[side].get("estop", {}).get("not_ready") for side in ("linux", "wine")):
+        not_ready = lambda d: "%d" % d.get("not_ready", 0)
+        rows.append(("E-stop trials not run (the machine stayed in E-stop before them)",
+                     cell("linux", "estop", not_ready), "", cell("wine", "estop", not_ready)))
     cpu = lambda d: "%.2f" % d["plugin_cpu_ms_per_s"]
     rows.append(("plug-in CPU ms/s waiting for a board (both links searching)",
                  cell("linux", "wait", cpu), cell("baseline", "wait", cpu), cell("wine", "wait", cpu)))
