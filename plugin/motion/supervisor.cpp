@@ -186,8 +186,11 @@ void PerformAction(std::int32_t code, host::EngineBlock& engine, host::PlannerBl
       break;
     case ACTION_ESTOP:
       CountEstopOnce();
-      SendBoardEstop();
+      // The host's flag before the board is told: a reset the operator makes once the board has
+      // stopped is then never overwritten by this action, which would leave the host in E-stop
+      // with a board that gets no enable until a second reset.
       host::Store(engine.estop, 1);
+      SendBoardEstop();
       StreamDropWaiting();
       // Homes asked for before the E-stop are void: none may start by itself after the reset.
       home_queue.fill(kNoAxis);
@@ -352,6 +355,9 @@ std::int32_t SupervisorRun(std::uint32_t) {
     case SupervisorState::ESTOPPED:
       if (host::Load(engine->estop) == 0) {
         supervisor_state.store(SupervisorState::RUN, std::memory_order_release);
+        // An E-stop carried out in this run, with the host's reset already in, is followed
+        // by now: the next run must not stop the stream and enable the board a second time.
+        estop_carried_out.store(false, std::memory_order_release);
         estop_counted.store(false, std::memory_order_release);
         ActionPost(ACTION_ENABLE);
       }

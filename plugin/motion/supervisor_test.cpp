@@ -7,13 +7,16 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "motion/config_download.h"
 #include "motion/motion_stream.h"
 #include "platform/clock.h"
 #include "runtime/action_queue.h"
+#include "runtime/packet_buffer.h"
 #include "runtime/timer_scheduler.h"
+#include "shell/host_access.h"
 #include "shell/plugin_state.h"
 #include "testing/fake_host.h"
 
@@ -141,6 +144,33 @@ TEST_F(Supervisor, AnEstopClearedBeforeTheNextRunStillEnablesTheBoard) {
   EXPECT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
   Run();
   EXPECT_TRUE(link_.Take().empty()) << "one enable, no E-stop after it";
+}
+
+// The operator's reset landing while the board is being told E-stop: a link that clears the
+// host's flag as 0xCD goes out, as a host thread may at that moment.
+host::EngineBlock* reset_target = nullptr;
+std::vector<std::uint8_t> reset_link_codes;
+bool ResetAsEstopIsSent(std::unique_ptr<Packet> packet) {
+  const auto wire = packet->Finish();
+  if (wire.size() < 2) return false;
+  reset_link_codes.push_back(wire[1]);
+  if (wire[1] == 0xCD) host::Store(reset_target->estop, std::uint8_t{0});
+  return true;
+}
+
+TEST_F(Supervisor, AResetMadeWhileTheBoardIsToldEstopIsKeptAndEnablesTheBoard) {
+  reset_target = &engine();
+  reset_link_codes.clear();
+  const LinkSendFrameFn captured = state.link_send_frame.load();
+  state.link_send_frame = ResetAsEstopIsSent;
+  engine().estop = 1;  // a stop report or a limit raised it
+  Run();
+  EXPECT_EQ(reset_link_codes, (Codes{0xD0, 0xCD}));
+  EXPECT_EQ(engine().estop, 0) << "the host's reset, made after the board was told, was undone";
+  Run(2);
+  EXPECT_EQ(reset_link_codes, (Codes{0xD0, 0xCD, 0xCE})) << "the board is enabled again after the reset";
+  EXPECT_EQ(CurrentSupervisorState(), SupervisorState::RUN);
+  state.link_send_frame = captured;
 }
 
 TEST_F(Supervisor, EstopIsCarriedOutWithAFullQueueAndWaitsForALink) {
