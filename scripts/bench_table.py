@@ -125,6 +125,11 @@ def main():
         print("  ".join(str(x).ljust(w) for x, w in zip(t, widths)))
     if not has_wine:
         print("(no Windows figures: run with --wine where Wine is installed)")
+    else:
+        wait = result["wine"].get("wait")
+        if wait:
+            print("(Wine counts the plug-in threads' CPU in 10 ms ticks: its waiting figure is within %.2f ms/s)"
+                  % (10.0 / wait["seconds"]))
     result["table"] = [dict(zip(heads, t)) for t in table]
     with open(out_path, "w") as f:
         json.dump(result, f, indent=1)
