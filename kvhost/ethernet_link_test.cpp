@@ -21,7 +21,8 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 class EthernetLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    profile_ = (std::filesystem::temp_directory_path() / "kvhost-eth-profile.xml").string();
+    // One profile per test: ctest runs the tests of this fixture at once, in processes of their own.
+    profile_ = (std::filesystem::temp_directory_path() / ("kvhost-eth-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".xml")).string();
     std::string error;
     ASSERT_TRUE(session_.Load(DefaultPluginPath(), error)) << error;
     udp_port_ = FreeUdpPort();

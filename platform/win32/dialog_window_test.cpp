@@ -146,7 +146,8 @@ class DialogWindowTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(session_.Load(kvhost::DefaultPluginPath(), error)) << error;
     ASSERT_TRUE(session_.SetEndpoints({"127.0.0.1", kvhost::FreeUdpPort(), kvhost::FreeTcpPort()}, error)) << error;
-    profile_ = (fs::temp_directory_path() / "kv-dialog-window.xml").string();
+    // One profile per test: ctest runs the tests of this fixture at once, in processes of their own.
+    profile_ = (fs::temp_directory_path() / ("kv-dialog-window-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".xml")).string();
     session_.StartUp(profile_);
   }
   void TearDown() override {

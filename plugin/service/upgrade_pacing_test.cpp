@@ -49,7 +49,8 @@ class UpgradePacingTest : public ::testing::Test {
     state.link_open = 1;
     state.upgrade_requested = true;
     state.dialog_hwnd = nullptr;
-    image_ = fs::temp_directory_path() / "kv-upgrade-pacing.bin";
+    // One file per test: ctest runs the tests of this fixture at once, in processes of their own.
+    image_ = fs::temp_directory_path() / ("kv-upgrade-pacing-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".bin");
     std::ofstream(image_, std::ios::binary) << std::string(5 * 48, 'k');
     state.upgrade_path.Set(image_.string());
   }
