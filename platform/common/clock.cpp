@@ -26,7 +26,7 @@ void SetTickBase(std::uint32_t tick_now) {
   tick_offset_ms.store(static_cast<std::int64_t>(tick_now) - SteadyMs(), std::memory_order_relaxed);
 }
 
-std::uint32_t TickMsLowerBoundAt(std::chrono::steady_clock::time_point when) {
+std::uint32_t TickMsUpperBoundAt(std::chrono::steady_clock::time_point when) {
   // The tick is this same clock's milliseconds, truncated: exact at any instant.
   using namespace std::chrono;
   return static_cast<std::uint32_t>(duration_cast<milliseconds>(when.time_since_epoch()).count() +

@@ -31,13 +31,15 @@ void SetTickBase(std::uint32_t tick_now) {
   detail::LocalSetTickBase(tick_now);
 }
 
-std::uint32_t TickMsLowerBoundAt(std::chrono::steady_clock::time_point when) {
+std::uint32_t TickMsUpperBoundAt(std::chrono::steady_clock::time_point when) {
   // The system tick moves in steps of up to one timer interrupt (15.6 ms by default) and is not
-  // the steady clock: only "now's tick plus the time to go, less one step" is certain.
-  constexpr std::int64_t kTickStepMs = 16;
+  // the steady clock: it can read as much as one step (and a millisecond of rounding) more than
+  // now's tick plus the time to go.
+  constexpr std::int64_t kTickStepMs = 17;
   using namespace std::chrono;
-  const std::int64_t ahead_ms = std::max<std::int64_t>(0, duration_cast<milliseconds>(when - steady_clock::now()).count());
-  return TickMs() + static_cast<std::uint32_t>(ahead_ms - kTickStepMs);
+  const std::int64_t ahead_ms =
+      std::max<std::int64_t>(0, duration_cast<milliseconds>(when - steady_clock::now()).count() + 1);
+  return TickMs() + static_cast<std::uint32_t>(ahead_ms + kTickStepMs);
 }
 
 void SleepMs(std::uint32_t ms) { Sleep(ms); }

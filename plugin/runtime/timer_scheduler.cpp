@@ -54,9 +54,10 @@ void WakeScheduler() {
   wake.notify_one();
 }
 
-// The tick any pass at `when` would see reaches some live entry's due tick.
+// A pass at `when` may see a tick past some live entry's due tick: only a pass that cannot is
+// slept through, so no task runs later than with a wake-up every 10 ms.
 bool AnyDueAt(std::chrono::steady_clock::time_point when) {
-  const std::uint32_t tick = platform::TickMsLowerBoundAt(when);
+  const std::uint32_t tick = platform::TickMsUpperBoundAt(when);
   for (int i = timer_head.load(std::memory_order_relaxed); i != timer_tail.load(std::memory_order_acquire); i = Next(i)) {
     if (TickAfter(tick, static_cast<std::uint32_t>(timer_ring[i].load(std::memory_order_relaxed)->due_tick))) {
       return true;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <algorithm>
 #include <mutex>
 #include <new>
@@ -226,6 +227,25 @@ TEST_F(TimerTest, AfterStopAtMostOnePassBegins) {
 
 namespace kv {
 namespace {
+
+// The scheduler sleeps through a pass only when no tick read there can be past a due tick, so the
+// bound for an instant must never be below a tick read before it (where the tick is the system's
+// coarse count, as on Windows, a bound below it made every task run a pass or two late), nor
+// more than a tick step or two above the time to go.
+TEST(TickBoundTest, NoTickReadBeforeAnInstantIsAboveItsBoundAndTheBoundKeepsToTheTimeToGo) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  for (int i = 0; i < 300; ++i) {
+    const std::uint32_t tick = platform::TickMs();
+    const std::uint32_t bound = platform::TickMsUpperBoundAt(steady_clock::now());
+    EXPECT_FALSE(TickAfter(tick, bound)) << "tick " << tick << " read before the instant, bound " << bound;
+    const std::uint32_t before = platform::TickMs();
+    const std::uint32_t ahead = platform::TickMsUpperBoundAt(steady_clock::now() + milliseconds(1000)) - before;
+    EXPECT_GE(ahead, 999u);
+    EXPECT_LE(ahead, 1000u + 40u) << "more than a system tick step or two above the time to go";
+    if (i % 10 == 0) platform::SleepMs(3);  // other phases of a coarse tick
+  }
+}
 
 // A run's period lands in the bucket of its whole milliseconds since the run before, the last
 // bucket taking every longer one; the first run has no period; the tick's wrap is no jump.

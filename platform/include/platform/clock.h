@@ -15,10 +15,11 @@ std::uint32_t TickMs();
 // can run the plug-in near the wrap of the counter without waiting 49 days.
 void SetTickBase(std::uint32_t tick_now);
 
-// The least TickMs() can read at `when` (now or later): a sleeper that wakes at `when` can tell
-// beforehand whether a tick will have passed by then. Exact where the tick follows the steady
-// clock; lower by the system tick's step where the tick is the system's coarser count.
-std::uint32_t TickMsLowerBoundAt(std::chrono::steady_clock::time_point when);
+// The most TickMs() can read at `when` (now or later): a sleeper that would wake at `when` can
+// tell beforehand whether a tick may have passed by then, and sleeps past that instant only
+// when it cannot have. Exact where the tick follows the steady clock; higher by the system
+// tick's step where the tick is the system's coarser count.
+std::uint32_t TickMsUpperBoundAt(std::chrono::steady_clock::time_point when);
 
 // Blocks the calling thread for at least `ms` milliseconds.
 void SleepMs(std::uint32_t ms);
