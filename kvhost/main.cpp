@@ -310,9 +310,6 @@ int main(int argc, char** argv) {
       std::printf("the board showed no progress for %.1f s with motion outstanding: run stopped\n",
                   kvhost::StallBoundMs(machine.planner().queue_limit, machine.planner().segment_time) / 1000.0);
     }
-    if (const std::string status = machine.StatusLine(); !result.completed && !status.empty()) {
-      std::printf("status line: %s\n", status.c_str());
-    }
     kvhost::RunSummary summary;
     summary.run = result;
     // Where the whole program ends, also when the run stopped before it got there.
@@ -347,8 +344,12 @@ int main(int argc, char** argv) {
       platform::SleepMs(10);
       summary.link_health = kvhost::ReadLinkState(session.api());
     }
-    // The status line holds the plug-in's last message, which may be the system's word on the
-    // failed send rather than what it meant for the run.
+    // Read only now: the plug-in raises E-stop before it says why, so the line read the moment
+    // the run saw the E-stop could still hold an older message. The status line may also hold
+    // the system's word on a failed send rather than what it meant for the run.
+    if (const std::string status = machine.StatusLine(); !result.completed && !status.empty()) {
+      std::printf("status line: %s\n", status.c_str());
+    }
     if (!result.completed && summary.link_health->stall_closes > link_at_start.stall_closes) {
       // Not a cable fault: the board was there and stopped executing what it held.
       std::printf("the board executed no segment for 2 s with %u outstanding: the link was closed and the machine "
