@@ -52,6 +52,7 @@ std::size_t MotionEngine::QueueSegments(std::span<const std::uint8_t> elements) 
   }
   if (ran_dry_) {
     ++counters_.underruns;
+    counters_.last_underrun_at = counters_.segments_executed;
     ran_dry_ = false;
   }
   std::size_t queued = 0;

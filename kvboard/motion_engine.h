@@ -40,6 +40,7 @@ struct MotionCounters {
   std::uint32_t segments_dropped = 0;         // by E-stop, a watch stop, a stream close or a full queue
   std::uint32_t queue_overflows = 0;          // segments that found the queue full
   std::uint32_t underruns = 0;                // the queue ran dry mid-motion and more segments followed
+  std::uint32_t last_underrun_at = 0;         // segments executed since the stream's close when it last ran dry
   std::int32_t lowest_queue_depth = -1;       // at the arrival of a frame continuing a motion; -1 = none yet
   std::uint32_t queue_depth = 0;
   std::uint32_t stream_closes = 0;

@@ -74,8 +74,16 @@ bool SimBoard::Start() {
     discovery_port_ = platform::LocalEndpoint(udp_).port;
   }
   running_ = true;
-  link_thread_ = platform::Thread::Start([this] { config_.usb ? UsbLinkLoop() : LinkLoop(); });
-  clock_thread_ = platform::Thread::Start([this] { ClockLoop(); });
+  // The board's own processor serves its link and its clock whatever the PC does: raised, so that
+  // a busy machine running the simulator does not make the board itself run late.
+  link_thread_ = platform::Thread::Start([this] {
+    platform::RaiseThreadPriority();
+    config_.usb ? UsbLinkLoop() : LinkLoop();
+  });
+  clock_thread_ = platform::Thread::Start([this] {
+    platform::RaiseThreadPriority();
+    ClockLoop();
+  });
   if (!link_thread_.Running() || !clock_thread_.Running()) {
     std::lock_guard lock(mu_);
     LogLocked("cannot start the board's threads");

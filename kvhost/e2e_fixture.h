@@ -211,7 +211,8 @@ class E2eTest : public ::testing::Test {
       EXPECT_EQ(out.host_end[k], end) << "the host's axis_position";
       EXPECT_EQ(out.run.axis_position[k], end) << "the host's axis_position when the run ended";
     }
-    EXPECT_EQ(out.board.motion.underruns, 0u);
+    EXPECT_EQ(out.board.motion.underruns, 0u) << "the last one " << out.board.motion.last_underrun_at
+                                               << " segments into its stream";
     EXPECT_EQ(out.board.motion.segments_received, out.plan.segments);
     EXPECT_EQ(out.board.motion.segments_executed_total, out.plan.segments);
     EXPECT_EQ(out.board.motion.segments_dropped, 0u);

@@ -65,6 +65,10 @@ void Thread::Join() {
   impl_->handle = nullptr;
 }
 
+// Highest, not time-critical: a thread that spun by mistake would still let the host's own
+// threads and the desktop run.
+bool RaiseThreadPriority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0; }
+
 void Thread::Detach() {
   if (!Running()) return;
   CloseHandle(impl_->handle);

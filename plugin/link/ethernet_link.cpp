@@ -177,6 +177,9 @@ platform::SocketHandle ReceiveUntilClosed(platform::SocketHandle s, platform::So
 }
 
 void ServerThread() {
+  // The board's reports open the stream's window: read late, they hold the next frame back as
+  // surely as a late scheduler pass would.
+  platform::RaiseThreadPriority();
   platform::SocketHandle s_waiter = platform::TcpSocket(kReceiveBufferBytes);
   bool listening = s_waiter != platform::kInvalidSocket && platform::SetReuseAddress(s_waiter, true) &&
                    platform::Bind(s_waiter, {0, listen_port.load()}) && platform::Listen(s_waiter, kListenBacklog);

@@ -167,6 +167,9 @@ bool ConnectIfFree() {
 }
 
 void UsbThread() {
+  // The board's reports open the stream's window: read late, they hold the next frame back as
+  // surely as a late scheduler pass would.
+  platform::RaiseThreadPriority();
   platform::SleepMs(kStartDelayMs);
   std::array<std::uint8_t, kReportBytes> usb_in_report{};
   for (;;) {

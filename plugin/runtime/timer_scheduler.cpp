@@ -73,6 +73,9 @@ bool AnyDueAt(std::chrono::steady_clock::time_point when) {
 // wake-ups. An entry added, or a stop, while it sleeps makes it look again from the pass in
 // progress.
 void SchedulerLoop() {
+  // The motion stream runs here: a pass held back by ordinary work on the PC is a board that
+  // runs dry at the start of a motion, when it holds the least.
+  platform::RaiseThreadPriority();
   using Clock = std::chrono::steady_clock;
   constexpr Clock::duration kPeriod = std::chrono::milliseconds(kPassPeriodMs);
   while (timer_running.load(std::memory_order_acquire)) {

@@ -28,4 +28,9 @@ class Thread {
   std::unique_ptr<Impl> impl_;
 };
 
+// Asks the system to run the calling thread ahead of ordinary work, for the threads that feed
+// motion in real time or stand for a board's own clock. Best effort: false where the system
+// refuses (an unprivileged user on Linux), and the thread runs on at its old priority.
+bool RaiseThreadPriority();
+
 }  // namespace platform
