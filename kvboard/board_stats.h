@@ -104,6 +104,7 @@ struct Stats {
   std::uint32_t segment_period_us = 0;
   std::uint64_t periods_run = 0;
   std::uint64_t late_ms_skipped = 0;  // clock stalls longer than the catch-up bound
+  std::uint32_t longest_clock_gap_ms = 0;  // between two turns of the clock, which sleeps 1 ms
   bool in_loader = false;
   bool silent = false;
 

@@ -52,8 +52,10 @@ std::size_t MotionEngine::QueueSegments(std::span<const std::uint8_t> elements) 
   }
   if (ran_dry_) {
     ++counters_.underruns;
+    if (!dry_on_time_) ++counters_.underruns_board_late;
     counters_.last_underrun_at = counters_.segments_executed;
     ran_dry_ = false;
+    dry_on_time_ = false;
   }
   std::size_t queued = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -77,6 +79,7 @@ void MotionEngine::CloseStream() {
   counters_.segments_executed = 0;
   stream_active_ = false;
   ran_dry_ = false;
+  dry_on_time_ = false;
   DropQueue();
 }
 
@@ -244,7 +247,7 @@ void MotionEngine::DropQueue() {
   counters_.queue_depth = 0;
 }
 
-void MotionEngine::RunPeriod() {
+void MotionEngine::RunPeriod(bool late) {
   if (!disabled_) {
     if (!queue_.empty()) {
       const Segment s = queue_.front();
@@ -255,8 +258,12 @@ void MotionEngine::RunPeriod() {
       ++counters_.segments_executed_total;
       stream_active_ = true;
       ran_dry_ = false;
+      dry_on_time_ = false;
     } else {
-      if (stream_active_) ran_dry_ = true;
+      if (stream_active_) {
+        ran_dry_ = true;
+        if (!late) dry_on_time_ = true;
+      }
       MeasureSegment({});  // a period without a segment is a period at rest
     }
     for (int k = 0; k < kAxes; ++k) RunVelocity(k);

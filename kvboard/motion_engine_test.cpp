@@ -104,6 +104,34 @@ TEST(MotionEngineSegments, UnderrunIsADrySpellInsideOneStreamAndLowestDepthIsKep
   EXPECT_EQ(e.Position()[0], 30);
 }
 
+// A dry spell only in periods run late (the board's clock held up) is told apart; one period run
+// dry on time makes the underrun the stream's.
+TEST(MotionEngineSegments, AnUnderrunOnlyInLatePeriodsIsToldApart) {
+  MotionEngine e{BoardConfig{}};
+  e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
+  RunPeriods(e, 2);
+  e.RunPeriod(true);
+  e.RunPeriod(true);
+  e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(e.Counters().underruns, 1u);
+  EXPECT_EQ(e.Counters().underruns_board_late, 1u);
+  RunPeriods(e, 2);
+  e.RunPeriod(true);
+  e.RunPeriod(false);  // still dry once the clock is back on time
+  e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(e.Counters().underruns, 2u);
+  EXPECT_EQ(e.Counters().underruns_board_late, 1u) << "a dry period on time was taken for the board's lateness";
+  RunPeriods(e, 2);
+  e.RunPeriod(true);
+  e.CloseStream();  // the motion ended: no underrun, and nothing carried into the next
+  e.QueueSegments(Segments(1, {1, 0, 0, 0, 0, 0}));
+  RunPeriods(e, 1);
+  e.RunPeriod(false);
+  e.QueueSegments(Segments(1, {1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(e.Counters().underruns, 3u);
+  EXPECT_EQ(e.Counters().underruns_board_late, 1u);
+}
+
 TEST(MotionEngineSegments, AFullQueueDropsAndCountsRatherThanGrowing) {
   BoardConfig c;
   c.queue_capacity = 8;

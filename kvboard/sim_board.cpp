@@ -20,6 +20,7 @@ namespace wire = kv::wire;
 constexpr std::array<std::uint8_t, 6> kHello = {'h', 'e', 'l', 'l', 'o', 0};
 constexpr int kWaitSliceMs = 20;           // how often blocked loops look at the stop flag
 constexpr std::uint32_t kMaxCatchUpMs = 250;  // a longer clock stall is skipped, not replayed
+constexpr std::uint32_t kLateClockMs = 10;    // a clock gap beyond this: the board itself was held up
 constexpr std::size_t kOutboxLimit = 4096;
 constexpr std::size_t kMaxRandomBytes = 1 << 20;
 constexpr std::size_t kReceiveBytes = 2048;
@@ -987,6 +988,10 @@ void SimBoard::ClockLoop() {
     last = now;
     {
       std::lock_guard lock(mu_);
+      // The clock sleeps a millisecond at a time: a longer gap means this board was held up by
+      // the computer running it, and the periods it now catches up on are late.
+      const bool late = elapsed_ms > kLateClockMs;
+      stats_.longest_clock_gap_ms = std::max(stats_.longest_clock_gap_ms, elapsed_ms);
       if (elapsed_ms > kMaxCatchUpMs) {
         stats_.late_ms_skipped += elapsed_ms - kMaxCatchUpMs;
         elapsed_ms = kMaxCatchUpMs;
@@ -999,7 +1004,7 @@ void SimBoard::ClockLoop() {
       }
       while (period_acc_us_ >= period_us_) {
         period_acc_us_ -= period_us_;
-        engine_.RunPeriod();
+        engine_.RunPeriod(late);
         ++stats_.periods_run;
       }
       ReportChangesLocked();

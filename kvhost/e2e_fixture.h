@@ -211,8 +211,12 @@ class E2eTest : public ::testing::Test {
       EXPECT_EQ(out.host_end[k], end) << "the host's axis_position";
       EXPECT_EQ(out.run.axis_position[k], end) << "the host's axis_position when the run ended";
     }
-    EXPECT_EQ(out.board.motion.underruns, 0u) << "the last one " << out.board.motion.last_underrun_at
-                                               << " segments into its stream";
+    // An underrun in periods the simulated board ran late, its own clock held up by this
+    // computer, says nothing of the plug-in: its threads were held up with it.
+    EXPECT_EQ(out.board.motion.underruns - out.board.motion.underruns_board_late, 0u)
+        << "the last one " << out.board.motion.last_underrun_at << " segments into its stream; "
+        << out.board.motion.underruns_board_late << " while the board ran late; the board's clock was held up "
+        << out.board.longest_clock_gap_ms << " ms at most";
     EXPECT_EQ(out.board.motion.segments_received, out.plan.segments);
     EXPECT_EQ(out.board.motion.segments_executed_total, out.plan.segments);
     EXPECT_EQ(out.board.motion.segments_dropped, 0u);

@@ -323,7 +323,15 @@ int main(int argc, char** argv) {
       platform::SleepMs(100);
       kvboard::Stats stats = board->Snapshot();
       summary.board_end_steps = stats.position_steps;
-      summary.underruns = stats.motion.underruns;
+      // Counted against the run only where the board ran on time: the simulated board held up by
+      // this computer cannot tell whether the segments would have come.
+      summary.underruns = stats.motion.underruns - stats.motion.underruns_board_late;
+      if (stats.motion.underruns_board_late > 0) {
+        std::printf("the simulated board was held up by this computer (up to %u ms) and ran dry %u time%s as it "
+                    "caught up: not counted against the run\n",
+                    stats.longest_clock_gap_ms, stats.motion.underruns_board_late,
+                    stats.motion.underruns_board_late == 1 ? "" : "s");
+      }
       summary.segments_sent = stats.motion.segments_received;
       summary.lowest_queue_depth = stats.motion.lowest_queue_depth;
       summary.board_peak_steps_per_segment = stats.motion.peak_steps_per_segment;
