@@ -52,10 +52,10 @@ std::size_t MotionEngine::QueueSegments(std::span<const std::uint8_t> elements) 
   }
   if (ran_dry_) {
     ++counters_.underruns;
-    if (!dry_on_time_) ++counters_.underruns_board_late;
+    if (dry_late_) ++counters_.underruns_board_late;
     counters_.last_underrun_at = counters_.segments_executed;
     ran_dry_ = false;
-    dry_on_time_ = false;
+    dry_late_ = false;
   }
   std::size_t queued = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -79,7 +79,7 @@ void MotionEngine::CloseStream() {
   counters_.segments_executed = 0;
   stream_active_ = false;
   ran_dry_ = false;
-  dry_on_time_ = false;
+  dry_late_ = false;
   DropQueue();
 }
 
@@ -258,11 +258,11 @@ void MotionEngine::RunPeriod(bool late) {
       ++counters_.segments_executed_total;
       stream_active_ = true;
       ran_dry_ = false;
-      dry_on_time_ = false;
+      dry_late_ = false;
     } else {
       if (stream_active_) {
         ran_dry_ = true;
-        if (!late) dry_on_time_ = true;
+        if (late) dry_late_ = true;
       }
       MeasureSegment({});  // a period without a segment is a period at rest
     }

@@ -41,8 +41,8 @@ struct MotionCounters {
   std::uint32_t queue_overflows = 0;          // segments that found the queue full
   std::uint32_t underruns = 0;                // the queue ran dry mid-motion and more segments followed
   std::uint32_t last_underrun_at = 0;         // segments executed since the stream's close when it last ran dry
-  // Of the underruns, those where the queue ran dry only in periods the board ran late, catching
-  // up after its own clock was held up by the computer running it: the link was held up too, so
+  // Of the underruns, those whose dry spell took in periods the board ran late, catching up after
+  // its own clock was held up by the computer running it: the plug-in was held up with it, so
   // whether the segments would have come in time is unknown. A real board has its own processor.
   std::uint32_t underruns_board_late = 0;
   std::int32_t lowest_queue_depth = -1;       // at the arrival of a frame continuing a motion; -1 = none yet
@@ -144,7 +144,7 @@ class MotionEngine {
   std::array<std::int32_t, kAxes> last_steps_{};  // of the last period: 0 once a period ran no segment
   bool stream_active_ = false;  // a segment has run since the last stream close
   bool ran_dry_ = false;        // the queue emptied while the stream was active
-  bool dry_on_time_ = false;    // ... in a period run on time
+  bool dry_late_ = false;       // ... in a period run late
   std::array<Velocity, kAxes> velocity_{};
   Probe probe_{};
   bool disabled_ = false;

@@ -104,29 +104,28 @@ TEST(MotionEngineSegments, UnderrunIsADrySpellInsideOneStreamAndLowestDepthIsKep
   EXPECT_EQ(e.Position()[0], 30);
 }
 
-// A dry spell only in periods run late (the board's clock held up) is told apart; one period run
-// dry on time makes the underrun the stream's.
-TEST(MotionEngineSegments, AnUnderrunOnlyInLatePeriodsIsToldApart) {
+// A dry spell that took in periods run late (the board's clock held up, and the plug-in with it)
+// is told apart; one run dry wholly on time is the stream's.
+TEST(MotionEngineSegments, AnUnderrunAcrossLatePeriodsIsToldApart) {
   MotionEngine e{BoardConfig{}};
   e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
   RunPeriods(e, 2);
   e.RunPeriod(true);
-  e.RunPeriod(true);
+  e.RunPeriod(false);  // back on time, the plug-in not yet
   e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
   EXPECT_EQ(e.Counters().underruns, 1u);
   EXPECT_EQ(e.Counters().underruns_board_late, 1u);
   RunPeriods(e, 2);
-  e.RunPeriod(true);
-  e.RunPeriod(false);  // still dry once the clock is back on time
+  e.RunPeriod(false);
+  e.RunPeriod(false);
   e.QueueSegments(Segments(2, {1, 0, 0, 0, 0, 0}));
   EXPECT_EQ(e.Counters().underruns, 2u);
-  EXPECT_EQ(e.Counters().underruns_board_late, 1u) << "a dry period on time was taken for the board's lateness";
+  EXPECT_EQ(e.Counters().underruns_board_late, 1u) << "a spell dry wholly on time was put down to the board";
   RunPeriods(e, 2);
   e.RunPeriod(true);
   e.CloseStream();  // the motion ended: no underrun, and nothing carried into the next
   e.QueueSegments(Segments(1, {1, 0, 0, 0, 0, 0}));
-  RunPeriods(e, 1);
-  e.RunPeriod(false);
+  RunPeriods(e, 2);
   e.QueueSegments(Segments(1, {1, 0, 0, 0, 0, 0}));
   EXPECT_EQ(e.Counters().underruns, 3u);
   EXPECT_EQ(e.Counters().underruns_board_late, 1u);

@@ -215,7 +215,7 @@ class E2eTest : public ::testing::Test {
     // computer, says nothing of the plug-in: its threads were held up with it.
     EXPECT_EQ(out.board.motion.underruns - out.board.motion.underruns_board_late, 0u)
         << "the last one " << out.board.motion.last_underrun_at << " segments into its stream; "
-        << out.board.motion.underruns_board_late << " while the board ran late; the board's clock was held up "
+        << out.board.motion.underruns_board_late << " across periods the board ran late; its clock was held up "
         << out.board.longest_clock_gap_ms << " ms at most";
     EXPECT_EQ(out.board.motion.segments_received, out.plan.segments);
     EXPECT_EQ(out.board.motion.segments_executed_total, out.plan.segments);
