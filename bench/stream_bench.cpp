@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -166,18 +167,27 @@ class BusyWork {
   std::vector<std::thread> threads_;
 };
 
-// CPU seconds of the given threads, those that have ended counting as they were last seen.
+// CPU seconds of the given threads, and how many times they were woken, those that have ended
+// counting as they were last seen.
 class ThreadCpu {
  public:
   explicit ThreadCpu(std::vector<platform::ThreadId> threads) : threads_(std::move(threads)) { Sample(); }
   void Sample() {
     for (platform::ThreadId t : threads_) {
       if (std::optional<double> s = platform::ThreadCpuSeconds(t)) seen_[t] = *s;
+      if (std::optional<std::uint64_t> n = platform::ThreadRunCount(t)) runs_[t] = *n;
     }
   }
   double Total() const {
     double sum = 0;
     for (const auto& [thread, seconds] : seen_) sum += seconds;
+    return sum;
+  }
+  // Wake-ups of all the threads so far; empty where the system counts none.
+  std::optional<std::uint64_t> Runs() const {
+    if (runs_.empty()) return std::nullopt;
+    std::uint64_t sum = 0;
+    for (const auto& [thread, n] : runs_) sum += n;
     return sum;
   }
   // Per thread, in the order the threads were started (their ids grow).
@@ -190,7 +200,22 @@ class ThreadCpu {
  private:
   std::vector<platform::ThreadId> threads_;
   std::map<platform::ThreadId, double> seen_;
+  std::map<platform::ThreadId, std::uint64_t> runs_;
 };
+
+// Wake-ups per second between two counts, as text and as JSON (null where none are counted).
+std::string WakeupsText(std::optional<std::uint64_t> from, std::optional<std::uint64_t> to, double seconds) {
+  if (!from || !to) return "not counted here";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f per second", static_cast<double>(*to - *from) / seconds);
+  return text;
+}
+std::string WakeupsJson(std::optional<std::uint64_t> from, std::optional<std::uint64_t> to, double seconds) {
+  if (!from || !to) return "\"plugin_wakeups_per_s\": null";
+  char text[64];
+  std::snprintf(text, sizeof text, "\"plugin_wakeups_per_s\": %.1f", static_cast<double>(*to - *from) / seconds);
+  return text;
+}
 
 // Median, 99th percentile and worst of a histogram by milliseconds, the last bucket open-ended.
 struct Spread {
@@ -392,6 +417,7 @@ int Stream(const Options& options) {
   const host::LinkState link_before = kvhost::ReadLinkState(bench.session_.api());
   ThreadCpu plugin_cpu(bench.plugin_threads_);
   const double plugin_cpu_start = plugin_cpu.Total();
+  const std::optional<std::uint64_t> runs_start = plugin_cpu.Runs();
   const std::vector<double> per_thread_start = plugin_cpu.PerThread();
   kvhost::ProgramRunner runner(machine, bench.session_.api(), program, bench.config_.motion, plan.segments);
   const kvhost::RunResult run = runner.Run(plan.estimated_time_s * 2 + 30, [&](const kvhost::RunProgress&) {
@@ -422,6 +448,7 @@ int Stream(const Options& options) {
               motion_s);
   std::printf("  per thread, in start order (Ethernet server, discovery, USB, scheduler): %s ms/s\n",
               PerThreadText(per_thread, motion_s).c_str());
+  std::printf("plug-in threads woken %s of motion\n", WakeupsText(runs_start, plugin_cpu.Runs(), motion_s).c_str());
 
   char head[512];
   std::snprintf(head, sizeof head,
@@ -433,7 +460,7 @@ int Stream(const Options& options) {
                 bench.startup_ms_, cpu_ms_per_motion_s);
   const bool written = WriteJson(
       options.json_path, head + std::string("\"plugin_cpu_ms_per_s_by_thread\": ") + PerThreadJson(per_thread, motion_s) +
-                             ", " + SpreadJson("supervisor_period", supervisor) + ", " +
+                             ", " + WakeupsJson(runs_start, plugin_cpu.Runs(), motion_s) + ", " + SpreadJson("supervisor_period", supervisor) + ", " +
                              SpreadJson("service_period", service) + ", " + SpreadJson("segment_frame_gap", wire));
   if (platform::LoopbackViolations() != 0) {
     std::fprintf(stderr, "kv_stream_bench: %llu sends or connects beyond loopback were refused\n",
@@ -448,6 +475,7 @@ int Wait(const Options& options) {
   if (!bench.Start(false)) return 3;
   ThreadCpu plugin_cpu(bench.plugin_threads_);
   const double start_s = plugin_cpu.Total();
+  const std::optional<std::uint64_t> runs_start = plugin_cpu.Runs();
   const std::vector<double> per_thread_start = plugin_cpu.PerThread();
   const Clock::time_point start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(options.wait_s));
@@ -463,12 +491,14 @@ int Wait(const Options& options) {
   std::printf("plug-in CPU %.2f ms per second\n", cpu_ms_per_s);
   std::printf("  per thread, in start order (Ethernet server, discovery, USB, scheduler): %s ms/s\n",
               PerThreadText(per_thread, seconds).c_str());
+  std::printf("plug-in threads woken %s\n", WakeupsText(runs_start, plugin_cpu.Runs(), seconds).c_str());
   char body[256];
   std::snprintf(body, sizeof body,
                 "\"mode\": \"wait\", \"busy_threads\": %d, \"seconds\": %.3f, \"connections\": %u, "
                 "\"plugin_cpu_ms_per_s\": %.3f, \"plugin_cpu_ms_per_s_by_thread\": ",
                 options.busy_threads, seconds, link.connections, cpu_ms_per_s);
-  const bool written = WriteJson(options.json_path, body + PerThreadJson(per_thread, seconds));
+  const bool written = WriteJson(options.json_path, body + PerThreadJson(per_thread, seconds) + ", " +
+                                                        WakeupsJson(runs_start, plugin_cpu.Runs(), seconds));
   if (link.connections != 0) {
     std::fprintf(stderr, "kv_stream_bench: a board was found where none should be\n");
     return 1;

@@ -373,14 +373,21 @@ bool SimBoard::SendUsbFrame(std::span<const std::uint8_t> frame) {
 void SimBoard::Flush() {
   std::lock_guard send_lock(send_mu_);
   for (;;) {
-    Bytes bytes;
+    std::deque<Bytes> frames;
+    bool usb = false;
     {
       std::lock_guard lock(mu_);
       if (outbox_.empty()) return;
-      bytes = std::move(outbox_.front());
-      outbox_.pop_front();
+      usb = usb_open_;
+      if (usb) {
+        frames.push_back(std::move(outbox_.front()));  // each frame in reports of its own
+        outbox_.pop_front();
+      } else {
+        frames.swap(outbox_);
+      }
     }
-    if (usb_open_) {
+    if (usb) {
+      const Bytes& bytes = frames.front();
       const bool sent = SendUsbFrame(bytes);
       std::lock_guard lock(mu_);
       if (!sent) {
@@ -394,14 +401,19 @@ void SimBoard::Flush() {
       continue;
     }
     if (sock_ == platform::kInvalidSocket) continue;
+    // Everything queued goes out in one send, as a board's network stack puts what it has into
+    // one packet: a report's executed count and position arrive together, and the host wakes
+    // once for them.
+    Bytes burst;
+    for (const Bytes& frame : frames) burst.insert(burst.end(), frame.begin(), frame.end());
     std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      int n = platform::Send(sock_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+    while (sent < burst.size()) {
+      int n = platform::Send(sock_, burst.data() + sent, static_cast<int>(burst.size() - sent));
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
     }
     std::lock_guard lock(mu_);
-    if (sent < bytes.size()) {
+    if (sent < burst.size()) {
       // A peer that stopped reading or went away: end the link rather than send cut frames.
       ++stats_.send_failures;
       outbox_.clear();
@@ -410,9 +422,11 @@ void SimBoard::Flush() {
       end_requested_ = true;  // a link thread that no longer reads would not see the end
       return;
     }
-    ++stats_.frames_sent;
-    stats_.bytes_sent += bytes.size();
-    if (config_.capture) config_.capture(bytes);
+    for (const Bytes& frame : frames) {
+      ++stats_.frames_sent;
+      stats_.bytes_sent += frame.size();
+      if (config_.capture) config_.capture(frame);
+    }
   }
 }
 

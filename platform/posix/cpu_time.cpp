@@ -21,15 +21,19 @@ double ClockSeconds(clockid_t clock) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// First field of schedstat: nanoseconds the thread has run on a CPU.
-std::optional<double> SchedstatSeconds(const std::string& dir) {
+// schedstat: nanoseconds the thread has run on a CPU, nanoseconds it waited to run, and how many
+// times it was put on a CPU.
+struct Schedstat {
+  unsigned long long run_ns = 0, wait_ns = 0, runs = 0;
+};
+std::optional<Schedstat> ReadSchedstat(const std::string& dir) {
   std::FILE* f = std::fopen((dir + "/schedstat").c_str(), "r");
   if (f == nullptr) return std::nullopt;
-  unsigned long long run_ns = 0;
-  const int got = std::fscanf(f, "%llu", &run_ns);
+  Schedstat s;
+  const int got = std::fscanf(f, "%llu %llu %llu", &s.run_ns, &s.wait_ns, &s.runs);
   std::fclose(f);
-  if (got != 1) return std::nullopt;
-  return static_cast<double>(run_ns) * 1e-9;
+  if (got != 3) return std::nullopt;
+  return s;
 }
 
 // Fields 14 and 15 of stat (utime, stime) in clock ticks: the coarse fallback where the kernel
@@ -78,8 +82,13 @@ std::vector<ThreadId> ProcessThreadIds() {
 
 std::optional<double> ThreadCpuSeconds(ThreadId thread) {
   const std::string dir = "/proc/self/task/" + std::to_string(thread);
-  if (auto seconds = SchedstatSeconds(dir)) return seconds;
+  if (auto s = ReadSchedstat(dir)) return static_cast<double>(s->run_ns) * 1e-9;
   return StatSeconds(dir);
+}
+
+std::optional<std::uint64_t> ThreadRunCount(ThreadId thread) {
+  if (auto s = ReadSchedstat("/proc/self/task/" + std::to_string(thread))) return s->runs;
+  return std::nullopt;
 }
 
 }  // namespace platform

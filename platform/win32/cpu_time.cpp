@@ -59,4 +59,6 @@ std::optional<double> ThreadCpuSeconds(ThreadId thread) {
   return seconds;
 }
 
+std::optional<std::uint64_t> ThreadRunCount(ThreadId) { return std::nullopt; }
+
 }  // namespace platform

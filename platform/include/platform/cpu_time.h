@@ -20,5 +20,10 @@ ThreadId CurrentThreadId();
 std::vector<ThreadId> ProcessThreadIds();
 // CPU seconds used so far by a thread of this process; empty once that thread has ended.
 std::optional<double> ThreadCpuSeconds(ThreadId thread);
+// How many times a thread of this process has been put on a processor so far (each wake-up from a
+// wait is one): on a virtual machine each costs far more than on bare metal, so the count says
+// what the CPU time alone cannot. Empty once the thread has ended, or where the system keeps no
+// such count (Windows).
+std::optional<std::uint64_t> ThreadRunCount(ThreadId thread);
 
 }  // namespace platform
