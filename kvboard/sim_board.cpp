@@ -373,21 +373,14 @@ bool SimBoard::SendUsbFrame(std::span<const std::uint8_t> frame) {
 void SimBoard::Flush() {
   std::lock_guard send_lock(send_mu_);
   for (;;) {
-    std::deque<Bytes> frames;
-    bool usb = false;
+    Bytes bytes;
     {
       std::lock_guard lock(mu_);
       if (outbox_.empty()) return;
-      usb = usb_open_;
-      if (usb) {
-        frames.push_back(std::move(outbox_.front()));  // each frame in reports of its own
-        outbox_.pop_front();
-      } else {
-        frames.swap(outbox_);
-      }
+      bytes = std::move(outbox_.front());
+      outbox_.pop_front();
     }
-    if (usb) {
-      const Bytes& bytes = frames.front();
+    if (usb_open_) {
       const bool sent = SendUsbFrame(bytes);
       std::lock_guard lock(mu_);
       if (!sent) {
@@ -401,19 +394,14 @@ void SimBoard::Flush() {
       continue;
     }
     if (sock_ == platform::kInvalidSocket) continue;
-    // Everything queued goes out in one send, as a board's network stack puts what it has into
-    // one packet: a report's executed count and position arrive together, and the host wakes
-    // once for them.
-    Bytes burst;
-    for (const Bytes& frame : frames) burst.insert(burst.end(), frame.begin(), frame.end());
     std::size_t sent = 0;
-    while (sent < burst.size()) {
-      int n = platform::Send(sock_, burst.data() + sent, static_cast<int>(burst.size() - sent));
+    while (sent < bytes.size()) {
+      int n = platform::Send(sock_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
     }
     std::lock_guard lock(mu_);
-    if (sent < burst.size()) {
+    if (sent < bytes.size()) {
       // A peer that stopped reading or went away: end the link rather than send cut frames.
       ++stats_.send_failures;
       outbox_.clear();
@@ -422,11 +410,9 @@ void SimBoard::Flush() {
       end_requested_ = true;  // a link thread that no longer reads would not see the end
       return;
     }
-    for (const Bytes& frame : frames) {
-      ++stats_.frames_sent;
-      stats_.bytes_sent += frame.size();
-      if (config_.capture) config_.capture(frame);
-    }
+    ++stats_.frames_sent;
+    stats_.bytes_sent += bytes.size();
+    if (config_.capture) config_.capture(bytes);
   }
 }
 
