@@ -245,8 +245,9 @@ TEST_F(BoardLinkTest, RandomBytesFromTheBoardNeitherCrashNorHangThePlugin) {
   ASSERT_TRUE(BoardSees([&](const kvboard::Stats& s) { return s.connections > connections && s.connected; }));
   std::uint32_t keep_alives = board_->Snapshot().keep_alives;
   ASSERT_TRUE(BoardSees([&](const kvboard::Stats& s) { return s.keep_alives > keep_alives + 2; }));
-  board_->SetAxisPosition(2, 77);
+  // Read before the board moves: a report applied between the two would leave nothing to see.
   std::int32_t before = host::Load(machine_.engine().axis_position[2]);
+  board_->SetAxisPosition(2, 77);
   ASSERT_TRUE(HostSees([&] { return host::Load(machine_.engine().axis_position[2]) != before; }));
 }
 
